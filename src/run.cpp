@@ -1,0 +1,91 @@
+#include "run.h"
+
+#include "transform/transform.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <utility>
+
+namespace {
+
+constexpr int status_ok = 0;
+constexpr int status_usage = 1;
+constexpr int status_file = 2;
+
+constexpr const char* usage_line = "Error Arg < 2\n";
+constexpr const char* open_input_line = "Can't open input file\n";
+constexpr const char* open_output_line = "Can't open output file\n";
+constexpr const char* read_input_line = "Can't read input file\n";
+constexpr const char* write_output_line = "Can't write output file\n";
+
+constexpr const char* output_suffix = ".xor";
+
+struct file_closer {
+    void operator()(std::FILE* stream) const { std::fclose(stream); }
+};
+using file_ptr = std::unique_ptr<std::FILE, file_closer>;
+
+std::string make_output_path(const std::string& input_path)
+{
+    return input_path + output_suffix;
+}
+
+// True only if every byte reached the file and it closed cleanly.
+bool close_output(file_ptr out)
+{
+    std::FILE* stream = out.release();
+    const bool flushed = std::fflush(stream) == 0 && std::ferror(stream) == 0;
+    return std::fclose(stream) == 0 && flushed;
+}
+
+int fail(const char* line, int status)
+{
+    std::fputs(line, stdout);
+    return status;
+}
+
+} // namespace
+
+int run(int argc, char* argv[])
+{
+    if (argc < 3) {
+        return fail(usage_line, status_usage);
+    }
+    const std::string input_path = argv[1];
+    const std::string output_path = make_output_path(input_path);
+
+    std::error_code ignored;
+    file_ptr in{std::fopen(input_path.c_str(), "rb")};
+    // Some platforms open a directory for reading and fail only on its first read.
+    if (!in || std::filesystem::is_directory(input_path, ignored)) {
+        return fail(open_input_line, status_file);
+    }
+    // Opening a link to the input with "wb" would empty the input itself.
+    if (std::filesystem::equivalent(input_path, output_path, ignored)) {
+        return fail(open_output_line, status_file);
+    }
+    file_ptr out{std::fopen(output_path.c_str(), "wb")};
+    if (!out) {
+        return fail(open_output_line, status_file);
+    }
+
+    const std::int32_t key = parse_key(argv[2]);
+    xor_copy(in.get(), out.get(), key);
+
+    const bool read_failed = std::ferror(in.get()) != 0;
+    in.reset();
+    if (read_failed) {
+        out.reset();
+        std::remove(output_path.c_str());
+        return fail(read_input_line, status_file);
+    }
+    if (!close_output(std::move(out))) {
+        std::remove(output_path.c_str());
+        return fail(write_output_line, status_file);
+    }
+    return status_ok;
+}

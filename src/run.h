@@ -1,0 +1,8 @@
+#ifndef XORFILE_RUN_H
+#define XORFILE_RUN_H
+
+// The whole tool: encodes argv[1] into argv[1] + ".xor" with the key text
+// argv[2], and returns the process's exit status.
+int run(int argc, char* argv[]);
+
+#endif
