@@ -20,7 +20,9 @@ using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 file_ptr temp_with(const bytes& content)
 {
     file_ptr stream{std::tmpfile()};
-    std::fwrite(content.data(), 1, content.size(), stream.get());
+    for (const unsigned char byte : content) {
+        std::fputc(byte, stream.get());
+    }
     std::rewind(stream.get());
     return stream;
 }
@@ -138,12 +140,13 @@ TEST(xor_copy, ends_on_a_read_error_and_leaves_it_on_the_stream)
 {
     // A stream opened only for writing fails every read without reaching its end.
     const std::string path = testing::TempDir() + "xor_copy_write_only";
-    const file_ptr in{std::fopen(path.c_str(), "wb")};
+    file_ptr in{std::fopen(path.c_str(), "wb")};
     ASSERT_TRUE(in);
     const file_ptr out{std::tmpfile()};
     xor_copy(in.get(), out.get(), 0x5a);
     EXPECT_TRUE(std::ferror(in.get()));
     EXPECT_TRUE(read_all(out.get()).empty());
+    in.reset();
     std::remove(path.c_str());
 }
 
