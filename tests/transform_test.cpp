@@ -101,7 +101,8 @@ TEST(parse_key, follows_base_16_strtol_clamped_to_32_bits)
 
 TEST(xor_copy, maps_every_byte_value_through_the_key_byte)
 {
-    const std::int32_t keys[] = {0, 1, 0x0a, 0x0d, 0x1a, 0x80, 0xff, 0x1ff, -1, INT32_MAX, INT32_MIN};
+    const std::int32_t keys[]
+        = {0, 1, 0x0a, 0x0d, 0x1a, 0x80, 0xff, 0x1ff, -1, INT32_MAX, INT32_MIN};
     const bytes input = every_byte_value();
     for (const std::int32_t key : keys) {
         const bytes output = xor_through_files(input, key);
