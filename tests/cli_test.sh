@@ -55,17 +55,16 @@ expect_files() {
     local actual want
     actual=$(find . -mindepth 1 | sed 's|^\./||' | sort)
     want=$(printf '%s\n' "$@" | sort)
-    [[ $actual == "$want" ]] || fail "files [$(echo $actual)], want [$(echo $want)]"
+    [[ $actual == "$want" ]] || fail "files [${actual//$'\n'/ }], want [${want//$'\n'/ }]"
 }
 
 expect_same() {
     cmp -s "$1" "$2" || fail "$1 differs from $2"
 }
 
+# bytes VALUE...: writes the bytes of these values.
 bytes() {
-    local octal
-    octal=$(printf '\\%03o' "$@")
-    printf "$octal"
+    printf '%b' "$(printf '\\%03o' "$@")"
 }
 
 case_no_arguments() {
