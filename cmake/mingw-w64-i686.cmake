@@ -1,23 +1,5 @@
-# 32-bit Windows console build with Debian's MinGW-w64 cross compiler.
-# The posix thread model gives std::mutex, which GoogleTest needs.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86)
-
+# 32-bit Windows console build, run under Wine's 32-bit loader.
 set(mingw_triplet i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${mingw_triplet}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${mingw_triplet}-g++-posix)
-set(CMAKE_RC_COMPILER ${mingw_triplet}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${mingw_triplet})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Self-contained: the C++ runtime and winpthread linked in, only Windows DLLs needed.
-set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
-
-find_program(wine_program wine)
-if(wine_program)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${wine_program})
-endif()
+set(CMAKE_SYSTEM_PROCESSOR x86)
+set(wine_loader /usr/lib/wine/wine)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

@@ -1,13 +1,11 @@
 #include "run.h"
 
+#include "native.h"
 #include "transform/transform.h"
 
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
-#include <string>
-#include <system_error>
 #include <utility>
 
 namespace {
@@ -22,14 +20,14 @@ constexpr const char* open_output_line = "Can't open output file\n";
 constexpr const char* read_input_line = "Can't read input file\n";
 constexpr const char* write_output_line = "Can't write output file\n";
 
-constexpr const char* output_suffix = ".xor";
+constexpr native_char output_suffix[] = {'.', 'x', 'o', 'r', '\0'};
 
 struct file_closer {
     void operator()(std::FILE* stream) const { std::fclose(stream); }
 };
 using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
-std::string make_output_path(const std::string& input_path)
+native_string make_output_path(const native_string& input_path)
 {
     return input_path + output_suffix;
 }
@@ -50,41 +48,40 @@ int fail(const char* line, int status)
 
 } // namespace
 
-int run(int argc, char* argv[])
+int run(int argc, native_char* argv[])
 {
     if (argc < 3) {
         return fail(usage_line, status_usage);
     }
-    const std::string input_path = argv[1];
-    const std::string output_path = make_output_path(input_path);
+    const native_string input_path = argv[1];
+    const native_string output_path = make_output_path(input_path);
 
-    std::error_code ignored;
-    file_ptr in{std::fopen(input_path.c_str(), "rb")};
+    file_ptr in{open_file(input_path, "rb")};
     // Some platforms open a directory for reading and fail only on its first read.
-    if (!in || std::filesystem::is_directory(input_path, ignored)) {
+    if (!in || is_directory(input_path)) {
         return fail(open_input_line, status_file);
     }
     // Opening a link to the input with "wb" would empty the input itself.
-    if (std::filesystem::equivalent(input_path, output_path, ignored)) {
+    if (same_file(input_path, output_path)) {
         return fail(open_output_line, status_file);
     }
-    file_ptr out{std::fopen(output_path.c_str(), "wb")};
+    file_ptr out{open_file(output_path, "wb")};
     if (!out) {
         return fail(open_output_line, status_file);
     }
 
-    const std::int32_t key = parse_key(argv[2]);
+    const std::int32_t key = parse_key(narrow_key(argv[2]).c_str());
     xor_copy(in.get(), out.get(), key);
 
     const bool read_failed = std::ferror(in.get()) != 0;
     in.reset();
     if (read_failed) {
         out.reset();
-        std::remove(output_path.c_str());
+        remove_file(output_path);
         return fail(read_input_line, status_file);
     }
     if (!close_output(std::move(out))) {
-        std::remove(output_path.c_str());
+        remove_file(output_path);
         return fail(write_output_line, status_file);
     }
     return status_ok;

@@ -87,8 +87,10 @@ case_encodes_every_byte_value_silently() {
 
 case_key_texts_give_their_key_byte() {
     # text:key byte; with a zero input byte the output byte is the key byte.
+    # A full-width digit is no digit, though Windows' code pages map it to one.
     local rows=("41:41" "0x41:41" " +41zz:41" "141:41" "-1:ff" "7fffffff:ff" "80000000:ff"
-        "ffffffffff:ff" "-80000000:00" "-ffffffffff:00" "-bf:41" "zz:00" ":00" "-:00" "0x:00")
+        "ffffffffff:ff" "-80000000:00" "-ffffffffff:00" "-bf:41" "zz:00" ":00" "-:00" "0x:00"
+        "１:00")
     local row text want got
     for row in "${rows[@]}"; do
         text=${row%:*}
@@ -179,6 +181,23 @@ case_paths_longer_than_256_bytes() {
     expect_run 0 "" "$dir/$name" 20
     expect_run 0 "" "$dir/$name.xor" 20
     expect_same "$dir/$name.xor.xor" "$dir/$name"
+}
+
+case_names_in_any_script() {
+    local name names=("日本語.bin" "Ελληνικά.txt" "Кириллица.dat" "emoji 😀.bin" "フォルダ/data.bin")
+    mkdir フォルダ
+    for name in "${names[@]}"; do
+        bytes 0 13 10 26 255 >"$name"
+        expect_run 0 "" "$name" 5a
+        expect_run 0 "" "$name.xor" 5a
+        expect_same "$name.xor.xor" "$name"
+    done
+    # The link check must see the same file as the open, under any name.
+    echo data >"a – b"
+    cp "a – b" want
+    ln "a – b" "a – b.xor"
+    expect_run 2 "Can't open output file" "a – b" 5a
+    expect_same "a – b" want
 }
 
 case_read_failure_removes_output() {

@@ -1,10 +1,14 @@
+#include "native.h"
 #include "transform/transform.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
+#include <random>
+#include <string>
 #include <vector>
 
 #ifdef _WIN32
@@ -22,14 +26,39 @@ struct file_closer {
 };
 using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
-file_ptr temp_with(const bytes& content)
-{
-    file_ptr stream{std::tmpfile()};
-    for (const unsigned char byte : content) {
-        std::fputc(byte, stream.get());
+// A file in the user's temporary folder, removed with the object. Not
+// tmpfile(): on Windows it makes its files in the root of C:, where a user
+// may not write.
+class scratch_file {
+public:
+    scratch_file()
+        : path_(std::filesystem::temp_directory_path()
+            / ("xorfile_test_" + std::to_string(std::random_device{}())))
+        , stream_(open_file(path_.native(), "w+b"))
+    {
     }
-    std::rewind(stream.get());
-    return stream;
+    scratch_file(const scratch_file&) = delete;
+    scratch_file& operator=(const scratch_file&) = delete;
+    ~scratch_file()
+    {
+        stream_.reset();
+        remove_file(path_.native());
+    }
+    std::FILE* get() const { return stream_.get(); }
+
+private:
+    std::filesystem::path path_;
+    file_ptr stream_;
+};
+
+std::unique_ptr<scratch_file> temp_with(const bytes& content)
+{
+    auto file = std::make_unique<scratch_file>();
+    for (const unsigned char byte : content) {
+        std::fputc(byte, file->get());
+    }
+    std::rewind(file->get());
+    return file;
 }
 
 bytes read_all(std::FILE* stream)
@@ -44,10 +73,10 @@ bytes read_all(std::FILE* stream)
 
 bytes xor_through_files(const bytes& input, std::int32_t key)
 {
-    const file_ptr in = temp_with(input);
-    const file_ptr out{std::tmpfile()};
-    xor_copy(in.get(), out.get(), key);
-    EXPECT_FALSE(std::ferror(in.get()));
+    const auto in = temp_with(input);
+    const scratch_file out;
+    xor_copy(in->get(), out.get(), key);
+    EXPECT_FALSE(std::ferror(in->get()));
     EXPECT_FALSE(std::ferror(out.get()));
     return read_all(out.get());
 }
@@ -135,21 +164,21 @@ TEST(xor_copy, copies_an_empty_input_to_an_empty_output)
 
 TEST(xor_copy, starts_at_the_inputs_current_position)
 {
-    const file_ptr in = temp_with({1, 2, 3, 4});
-    const file_ptr out{std::tmpfile()};
-    std::fgetc(in.get());
-    xor_copy(in.get(), out.get(), 0xf0);
+    const auto in = temp_with({1, 2, 3, 4});
+    const scratch_file out;
+    std::fgetc(in->get());
+    xor_copy(in->get(), out.get(), 0xf0);
     EXPECT_EQ(read_all(out.get()), (bytes{0xf2, 0xf3, 0xf4}));
 }
 
 TEST(xor_copy, ends_on_a_read_error_and_leaves_it_on_the_stream)
 {
-    const file_ptr out{std::tmpfile()};
-    const file_ptr in = temp_with({1, 2, 3});
+    const scratch_file out;
+    const auto in = temp_with({1, 2, 3});
     // With its descriptor closed underneath, the stream's next read fails.
-    close(fileno(in.get()));
-    xor_copy(in.get(), out.get(), 0x5a);
-    EXPECT_TRUE(std::ferror(in.get()));
+    close(fileno(in->get()));
+    xor_copy(in->get(), out.get(), 0x5a);
+    EXPECT_TRUE(std::ferror(in->get()));
     EXPECT_TRUE(read_all(out.get()).empty());
 }
 

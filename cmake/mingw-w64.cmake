@@ -1,0 +1,22 @@
+# Windows console builds with Debian's MinGW-w64 cross compilers, shared by
+# the toolchain files of each target, which set mingw_triplet,
+# CMAKE_SYSTEM_PROCESSOR and wine_loader first.
+# The posix thread model gives std::mutex, which GoogleTest needs.
+set(CMAKE_SYSTEM_NAME Windows)
+
+set(CMAKE_C_COMPILER ${mingw_triplet}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${mingw_triplet}-g++-posix)
+set(CMAKE_RC_COMPILER ${mingw_triplet}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${mingw_triplet})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Self-contained: the C++ runtime and winpthread linked in, only Windows DLLs needed.
+set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
+
+if(EXISTS ${wine_loader})
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${wine_loader})
+endif()
