@@ -1,6 +1,6 @@
 # Windows console builds with Debian's MinGW-w64 cross compilers, shared by
 # the toolchain files of each target, which set mingw_triplet,
-# CMAKE_SYSTEM_PROCESSOR and wine_loader first.
+# CMAKE_SYSTEM_PROCESSOR and wine_loader (the Wine that runs the build) first.
 # The posix thread model gives std::mutex, which GoogleTest needs.
 set(CMAKE_SYSTEM_NAME Windows)
 
@@ -17,6 +17,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Self-contained: the C++ runtime and winpthread linked in, only Windows DLLs needed.
 set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
 
-if(EXISTS ${wine_loader})
+if(wine_loader)
     set(CMAKE_CROSSCOMPILING_EMULATOR ${wine_loader})
 endif()
