@@ -14,11 +14,17 @@ using native_char = char;
 #endif
 using native_string = std::basic_string<native_char>;
 
-// mode is one of fopen's.
-std::FILE* open_file(const native_string& path, const char* mode);
-bool is_directory(const native_string& path);
-// True if both paths name one file, through links or not.
-bool same_file(const native_string& first, const native_string& second);
+// Opens the input for binary reading. Null if it cannot be opened, is a
+// directory, or another run is writing it.
+std::FILE* open_input(const native_string& path);
+
+// Opens the output for binary writing, creating it with the input's
+// permission bits (POSIX; the umask applies) or cutting a regular file to
+// length zero. Null, with nothing created, cut or removed, if it cannot be
+// opened, is the input itself under another name, or another run is reading
+// or writing it.
+std::FILE* open_output(const native_string& path, std::FILE* input);
+
 void remove_file(const native_string& path);
 
 // The key text for parse_key. Its grammar is ASCII, so any other character

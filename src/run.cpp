@@ -56,16 +56,11 @@ int run(int argc, native_char* argv[])
     const native_string input_path = argv[1];
     const native_string output_path = make_output_path(input_path);
 
-    file_ptr in{open_file(input_path, "rb")};
-    // Some platforms open a directory for reading and fail only on its first read.
-    if (!in || is_directory(input_path)) {
+    file_ptr in{open_input(input_path)};
+    if (!in) {
         return fail(open_input_line, status_file);
     }
-    // Opening a link to the input with "wb" would empty the input itself.
-    if (same_file(input_path, output_path)) {
-        return fail(open_output_line, status_file);
-    }
-    file_ptr out{open_file(output_path, "wb")};
+    file_ptr out{open_output(output_path, in.get())};
     if (!out) {
         return fail(open_output_line, status_file);
     }

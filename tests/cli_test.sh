@@ -90,7 +90,7 @@ case_key_texts_give_their_key_byte() {
     # A full-width digit is no digit, though Windows' code pages map it to one.
     local rows=("41:41" "0x41:41" " +41zz:41" "141:41" "-1:ff" "7fffffff:ff" "80000000:ff"
         "ffffffffff:ff" "-80000000:00" "-ffffffffff:00" "-bf:41" "zz:00" ":00" "-:00" "0x:00"
-        "１:00")
+        "１:00" "Ł:00" "4１:04")
     local row text want got
     for row in "${rows[@]}"; do
         text=${row%:*}
@@ -170,6 +170,53 @@ case_output_path_linked_to_input_keeps_input() {
     ln -s in in.xor
     expect_run 2 "Can't open output file" in 5a
     expect_same in want
+    # A FIFO opened again for writing would wait for itself to read. Windows
+    # has no FIFOs, and Wine gives its own no identity to compare.
+    [[ $target_os == windows ]] && return
+    mkfifo fifo
+    ln -s fifo fifo.xor
+    printf hello >fifo &
+    local xorfile=(timeout 10 "${xorfile[@]}")
+    expect_run 2 "Can't open output file" fifo 5a
+}
+
+case_one_writer_per_file() {
+    # The first run reads a FIFO held open here, so it is still writing
+    # in.xor while the others try it.
+    mkfifo in
+    head -c 100000 /dev/urandom >data
+    "${xorfile[@]}" in 5a >first.stdout &
+    local first=$! tries
+    exec 3>in
+    head -c 50000 data >&3
+    for ((tries = 0; tries < 200 && $(stat -c %s in.xor 2>/dev/null || echo 0) == 0; tries++)); do
+        sleep 0.05
+    done
+    echo other >other
+    ln -s in.xor other.xor
+    expect_run 2 "Can't open output file" other 33
+    expect_run 2 "Can't open input file" in.xor 33
+    tail -c +50001 data >&3
+    exec 3>&-
+    wait "$first" || fail "the first run ended with status $?"
+    [[ ! -s first.stdout ]] || fail "the first run printed $(cat first.stdout)"
+    "${xorfile[@]}" in.xor 5a >/dev/null
+    expect_same in.xor.xor data
+    expect_files in in.xor in.xor.xor data other other.xor first.stdout
+}
+
+case_new_output_takes_the_inputs_permissions() {
+    [[ $target_os == windows ]] && skip "a new Windows file takes its folder's permissions"
+    umask 022
+    echo data >private
+    chmod 600 private
+    echo data >shared
+    echo old >shared.xor
+    chmod 640 shared.xor
+    expect_run 0 "" private 5a
+    expect_run 0 "" shared 5a
+    [[ $(stat -c %a private.xor) == 600 ]] || fail "private.xor has mode $(stat -c %a private.xor)"
+    [[ $(stat -c %a shared.xor) == 640 ]] || fail "shared.xor has mode $(stat -c %a shared.xor)"
 }
 
 case_paths_longer_than_256_bytes() {
@@ -181,6 +228,12 @@ case_paths_longer_than_256_bytes() {
     expect_run 0 "" "$dir/$name" 20
     expect_run 0 "" "$dir/$name.xor" 20
     expect_same "$dir/$name.xor.xor" "$dir/$name"
+    # 253 bytes fit a name; with .xor added they do not.
+    local full
+    full=$(printf 'f%.0s' {1..253})
+    echo data >"$full"
+    expect_run 2 "Can't open output file" "$full" 20
+    expect_files "$dir" "$dir/"{"$name","$name.xor","$name.xor.xor"} "$full"
 }
 
 case_names_in_any_script() {
@@ -218,6 +271,29 @@ case_write_failure_removes_output() {
         expect_run 2 "Can't write output file" in 5a
         expect_files in
     done
+    # An endless input must still end.
+    ln -s /dev/zero zero
+    ln -s /dev/full zero.xor
+    expect_run 2 "Can't write output file" zero 5a
+    expect_files in zero
+    # A file-size limit fails the write like a full disk.
+    local xorfile=(bash -c 'ulimit -f 10 && exec "$@"' limited "${xorfile[@]}")
+    expect_run 2 "Can't write output file" in 5a
+    expect_files in zero
+}
+
+case_read_only_input_is_encoded() {
+    echo data >in
+    chmod 444 in
+    local xorfile=("${xorfile[@]}")
+    # root may write any file, unless it gives up that right.
+    if [[ $EUID == 0 ]]; then
+        command -v setpriv >/dev/null || skip "needs setpriv to run without root's rights"
+        xorfile=(setpriv --bounding-set=-dac_override,-dac_read_search "${xorfile[@]}")
+    fi
+    expect_run 0 "" in 5a
+    expect_run 0 "" in.xor 5a
+    expect_same in.xor.xor in
 }
 
 declare -F "case_$case_name" >/dev/null || {

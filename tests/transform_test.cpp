@@ -1,4 +1,3 @@
-#include "native.h"
 #include "transform/transform.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +8,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #ifdef _WIN32
@@ -26,6 +26,16 @@ struct file_closer {
 };
 using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
+// The wide open holds a user's temporary folder in any script.
+std::FILE* open_for_update(const std::filesystem::path& path)
+{
+#ifdef _WIN32
+    return _wfopen(path.c_str(), L"w+b");
+#else
+    return std::fopen(path.c_str(), "w+b");
+#endif
+}
+
 // A file in the user's temporary folder, removed with the object. Not
 // tmpfile(): on Windows it makes its files in the root of C:, where a user
 // may not write.
@@ -34,7 +44,7 @@ public:
     scratch_file()
         : path_(std::filesystem::temp_directory_path()
             / ("xorfile_test_" + std::to_string(std::random_device{}())))
-        , stream_(open_file(path_.native(), "w+b"))
+        , stream_(open_for_update(path_))
     {
     }
     scratch_file(const scratch_file&) = delete;
@@ -42,7 +52,8 @@ public:
     ~scratch_file()
     {
         stream_.reset();
-        remove_file(path_.native());
+        std::error_code ignored;
+        std::filesystem::remove(path_, ignored);
     }
     std::FILE* get() const { return stream_.get(); }
 
