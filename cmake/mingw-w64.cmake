@@ -1,11 +1,19 @@
 # Windows console builds with Debian's MinGW-w64 cross compilers, shared by
 # the toolchain files of each target, which set mingw_triplet,
 # CMAKE_SYSTEM_PROCESSOR and wine_loader (the Wine that runs the build) first.
-# The posix thread model gives std::mutex, which GoogleTest needs.
+#
+# MINGW_THREAD_MODEL picks the compilers. win32, the default, needs nothing
+# newer than Windows XP: the shipped programs use it. posix links in
+# winpthreads, which needs Vista, but gives std::mutex, which GoogleTest
+# needs: the test builds use it.
 set(CMAKE_SYSTEM_NAME Windows)
 
-set(CMAKE_C_COMPILER ${mingw_triplet}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${mingw_triplet}-g++-posix)
+if(NOT MINGW_THREAD_MODEL)
+    set(MINGW_THREAD_MODEL win32)
+endif()
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES MINGW_THREAD_MODEL)
+set(CMAKE_C_COMPILER ${mingw_triplet}-gcc-${MINGW_THREAD_MODEL})
+set(CMAKE_CXX_COMPILER ${mingw_triplet}-g++-${MINGW_THREAD_MODEL})
 set(CMAKE_RC_COMPILER ${mingw_triplet}-windres)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${mingw_triplet})
