@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# Installs a package the way a user does and encodes and decodes a sample
-# with the tool from it:
-#   package_test.sh xorfile_VERSION_ARCH.deb          dpkg -i, man, lintian, dpkg -r (root)
-#   package_test.sh xorfile-VERSION-winNN.zip [WINE]  unzipped into an empty folder and run
-#                                                     under WINE; without WINE, only looked at
+# Checks a package and its SHA-256 file, and installs the package the way a
+# user does and encodes and decodes a sample with the tool from it:
+#   package_test.sh xorfile_VERSION_ARCH.deb          dpkg -i, man, lintian, hardening-check,
+#                                                     dpkg -r (root)
+#   package_test.sh xorfile-VERSION-winNN.zip [WINE]  the program's PE header, imports and
+#                                                     resources; unzipped into an empty folder
+#                                                     and, under WINE, run through the whole
+#                                                     command-line suite
 set -u
 package=$(realpath "$1")
 wine=${2:-}
+here=$(dirname "$(realpath "$0")")
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 cd "$scratch" || exit 1
@@ -44,6 +48,12 @@ check_deb() {
     # Its tags, informational ones too, go to the log; as root it also warns of that.
     lintian --display-info --fail-on error,warning "$package" 2>lintian.stderr ||
         fail "lintian reports errors or warnings: $(cat lintian.stderr)"
+    # FORTIFY and CET are built in but cannot show: the program calls no
+    # function that FORTIFY guards, and the C runtime's own objects carry no
+    # CET note.
+    dpkg-deb -x "$package" root
+    hardening-check --nofortify --nocfprotection root/usr/bin/xorfile >hardening ||
+        fail "hardening-check: $(cat hardening)"
 }
 
 # The optional header's magic: 010b for PE32, 020b for PE32+.
@@ -65,14 +75,61 @@ check_zip() {
     for text in LICENSE.txt README.txt xorfile.txt; do
         ! grep -q $'[^\r]$\|^$' "$text" || fail "$text has lines that do not end in CR LF"
     done
-    local want_magic=010b
-    [[ $package == *-win64.zip ]] && want_magic=020b
+    local want_magic=010b want_windows=5.1
+    [[ $package == *-win64.zip ]] && want_magic=020b want_windows=5.2
     [[ $(pe_magic xorfile.exe) == "$want_magic" ]] || fail "xorfile.exe is not of the zip's kind"
+    check_exe xorfile.exe "$want_windows"
     if [[ -n $wine ]]; then
         round_trip "$wine" ./xorfile.exe
+        run_cli_suite "$wine" "$PWD/xorfile.exe"
     fi
 }
 
+# check_exe EXE VERSION: a console program for Windows VERSION and later,
+# importing only what that Windows has, run as the user who starts it, and
+# saying which version it is.
+check_exe() {
+    local headers imports version
+    headers=$(x86_64-w64-mingw32-objdump -p "$1")
+    grep -q '^Subsystem.*(Windows CUI)$' <<<"$headers" || fail "$1 is no console program"
+    version=$(awk '/^MajorSubsystemVersion/ { major = $2 } /^MinorSubsystemVersion/ { minor = $2 }
+        END { print major "." minor }' <<<"$headers")
+    [[ $version == "$2" ]] || fail "$1 claims Windows $version, want $2"
+    imports=$(awk '/DLL Name:/ { dll = $3; next } /^$/ { dll = "" }
+        dll && /^\t[0-9a-f]+\t/ { print dll, $NF }' <<<"$headers" |
+        grep -vxF -f <(grep -v '^#' "$here/../packaging/windows-imports.txt"))
+    [[ -z $imports ]] || fail "$1 imports what Windows $2 may lack: ${imports//$'\n'/, }"
+    grep -aq 'requestedExecutionLevel level="asInvoker"' "$1" || fail "$1 has no asInvoker manifest"
+    local field value want_version=${package##*/xorfile-}
+    want_version=${want_version%%-win*}
+    for field in FileVersion ProductVersion OriginalFilename; do
+        value=$(strings -el "$1" | grep -A1 -x "$field" | tail -n1)
+        case $field in
+        OriginalFilename) [[ $value == xorfile.exe ]] ;;
+        *) [[ $value == "$want_version" ]] ;;
+        esac || fail "$1's version resource has $field '$value'"
+    done
+}
+
+# Every command-line case, against the program as shipped.
+run_cli_suite() {
+    local case status
+    for case in $(grep -oE '^case_[a-z0-9_]+\(\)' "$here/cli_test.sh"); do
+        case=${case#case_}
+        case=${case%'()'}
+        LC_ALL=C.UTF-8 XORFILE_TARGET_OS=windows bash "$here/cli_test.sh" "$case" "$@" >cli.out
+        status=$?
+        [[ $status == 0 || $status == 77 ]] || fail "cli case $case: $(cat cli.out)"
+    done
+}
+
+# The checksum file names the package beside it.
+check_sum() {
+    (cd "$(dirname "$package")" && sha256sum --quiet -c "$(basename "$package").sha256") ||
+        fail "$package does not match its SHA-256 file"
+}
+
+check_sum
 case $package in
 *.deb) check_deb ;;
 *.zip) check_zip ;;
