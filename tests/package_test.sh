@@ -100,15 +100,12 @@ check_exe() {
         grep -vxF -f <(grep -v '^#' "$here/../packaging/windows-imports.txt"))
     [[ -z $imports ]] || fail "$1 imports what Windows $2 may lack: ${imports//$'\n'/, }"
     grep -aq 'requestedExecutionLevel level="asInvoker"' "$1" || fail "$1 has no asInvoker manifest"
-    local field value want_version=${package##*/xorfile-}
-    want_version=${want_version%%-win*}
-    for field in FileVersion ProductVersion OriginalFilename; do
-        value=$(strings -el "$1" | grep -A1 -x "$field" | tail -n1)
-        case $field in
-        OriginalFilename) [[ $value == xorfile.exe ]] ;;
-        *) [[ $value == "$want_version" ]] ;;
-        esac || fail "$1's version resource has $field '$value'"
-    done
+    local release=${package##*/xorfile-} resource want
+    release=${release%%-win*}
+    resource=$(strings -el "$1" | tr '\n' ' ')
+    want="*FileVersion $release *OriginalFilename xorfile.exe *ProductVersion $release *"
+    # shellcheck disable=SC2053 # want is a pattern
+    [[ $resource == $want ]] || fail "$1 has no version resource for $release"
 }
 
 # Every command-line case, against the program as shipped.
