@@ -202,7 +202,23 @@ case_one_writer_per_file() {
     [[ ! -s first.stdout ]] || fail "the first run printed $(cat first.stdout)"
     "${xorfile[@]}" in.xor 5a >/dev/null
     expect_same in.xor.xor data
-    expect_files in in.xor in.xor.xor data other other.xor first.stdout
+    # Nor may a run write a file that another run reads. This reader writes a
+    # FIFO, so it holds its input until the FIFO is read.
+    cp data read
+    mkfifo read.xor
+    "${xorfile[@]}" read 5a >reader.stdout &
+    local reader=$!
+    exec 3<read.xor
+    echo writer >writer
+    ln -s read writer.xor
+    expect_run 2 "Can't open output file" writer 33
+    cat <&3 >read.xor.got
+    exec 3<&-
+    wait "$reader" || fail "the reader ended with status $?"
+    "${xorfile[@]}" read.xor.got 5a >/dev/null
+    expect_same read.xor.got.xor data
+    expect_files in in.xor in.xor.xor data other other.xor first.stdout \
+        read read.xor read.xor.got read.xor.got.xor reader.stdout writer writer.xor
 }
 
 case_new_output_takes_the_inputs_permissions() {
