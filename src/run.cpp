@@ -1,6 +1,6 @@
 #include "run.h"
 
-#include "native.h"
+#include "native/native.h"
 #include "transform/transform.h"
 
 #include <cstdint>

@@ -31,11 +31,4 @@ void remove_file(const native_string& path);
 // becomes one that ends the number.
 std::string narrow_key(const native_char* text);
 
-#ifdef _WIN32
-// The form that lifts the classic 260-character limit (\\?\ or \\?\UNC\)
-// for a path whose full form reaches it; a shorter path is left as given,
-// so that Windows still cleans up its name as it does for other programs.
-std::wstring extended_length_path(const std::wstring& path);
-#endif
-
 #endif

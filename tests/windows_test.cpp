@@ -1,4 +1,4 @@
-#include "native.h"
+#include "native/windows.h"
 
 #include <gtest/gtest.h>
 
