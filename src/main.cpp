@@ -1,18 +1,12 @@
+#include "native/native.h"
 #include "run.h"
 
 #ifdef _WIN32
 int wmain(int argc, wchar_t* argv[])
-{
-    return run(argc, argv);
-}
 #else
-#include <csignal>
-
 int main(int argc, char* argv[])
+#endif
 {
-    // A file-size limit then fails the write, which is reported, instead of
-    // killing the process with a partial output left behind.
-    std::signal(SIGXFSZ, SIG_IGN);
+    handle_signals();
     return run(argc, argv);
 }
-#endif

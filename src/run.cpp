@@ -72,11 +72,11 @@ int run(int argc, native_char* argv[])
     in.reset();
     if (read_failed) {
         out.reset();
-        remove_file(output_path);
+        discard_output();
         return fail(read_input_line, status_file);
     }
-    if (!close_output(std::move(out))) {
-        remove_file(output_path);
+    if (!close_output(std::move(out)) || !commit_output(output_path)) {
+        discard_output();
         return fail(write_output_line, status_file);
     }
     return status_ok;

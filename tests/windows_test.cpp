@@ -5,6 +5,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 
@@ -37,20 +38,64 @@ TEST(extended_length_path, lifts_the_limit_only_where_the_full_path_reaches_it)
     }
 }
 
-TEST(remove_file, removes_a_file_past_the_classic_limit)
+std::wstring content_of(const std::wstring& path)
 {
-    const std::filesystem::path folder
-        = std::filesystem::temp_directory_path() / std::wstring(250, L'd');
-    const std::wstring file = (folder / std::wstring(30, L'f')).wstring();
-    ASSERT_TRUE(CreateDirectoryW(extended_length_path(folder.wstring()).c_str(), nullptr)
+    std::wstring content;
+    std::FILE* stream = _wfopen(extended_length_path(path).c_str(), L"rb");
+    if (stream != nullptr) {
+        for (int c = std::fgetc(stream); c != EOF; c = std::fgetc(stream)) {
+            content += static_cast<wchar_t>(c);
+        }
+        std::fclose(stream);
+    }
+    return content;
+}
+
+void write_new_output(const std::wstring& path, std::FILE* input, const char* content)
+{
+    std::FILE* stream = open_output(path, input);
+    ASSERT_NE(stream, nullptr);
+    std::fputs(content, stream);
+    ASSERT_EQ(std::fclose(stream), 0);
+}
+
+std::size_t files_in(const std::wstring& folder)
+{
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW(extended_length_path(folder + L"\\*").c_str(), &found);
+    std::size_t count = 0;
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            count += (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    return count;
+}
+
+TEST(output_file, is_put_in_place_or_removed_past_the_classic_limit)
+{
+    handle_signals();
+    const std::wstring folder
+        = (std::filesystem::temp_directory_path() / std::wstring(250, L'd')).wstring();
+    const std::wstring input_path = folder + L"\\in";
+    const std::wstring output_path = folder + L"\\" + std::wstring(30, L'f');
+    ASSERT_TRUE(CreateDirectoryW(extended_length_path(folder).c_str(), nullptr)
         || GetLastError() == ERROR_ALREADY_EXISTS);
-    const HANDLE created = CreateFileW(extended_length_path(file).c_str(), GENERIC_WRITE, 0,
-        nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(created, INVALID_HANDLE_VALUE);
-    CloseHandle(created);
-    remove_file(file);
-    EXPECT_EQ(GetFileAttributesW(extended_length_path(file).c_str()), INVALID_FILE_ATTRIBUTES);
-    RemoveDirectoryW(extended_length_path(folder.wstring()).c_str());
+    std::FILE* input = _wfopen(extended_length_path(input_path).c_str(), L"w+b");
+    ASSERT_NE(input, nullptr);
+
+    write_new_output(output_path, input, "new");
+    EXPECT_TRUE(commit_output(output_path));
+    write_new_output(output_path, input, "discarded");
+    discard_output();
+    EXPECT_EQ(content_of(output_path), L"new");
+    EXPECT_EQ(files_in(folder), 2U);
+
+    std::fclose(input);
+    DeleteFileW(extended_length_path(input_path).c_str());
+    DeleteFileW(extended_length_path(output_path).c_str());
+    RemoveDirectoryW(extended_length_path(folder).c_str());
 }
 
 } // namespace

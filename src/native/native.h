@@ -14,18 +14,30 @@ using native_char = char;
 #endif
 using native_string = std::basic_string<native_char>;
 
-// Opens the input for binary reading. Null if it cannot be opened, is a
-// directory, or another run is writing it.
+// Makes interrupts (SIGINT, SIGTERM, SIGHUP; on Windows the console's
+// Ctrl+C, Ctrl+Break and close) remove an unfinished output and then end the
+// process as they would have, unless they were ignored at start. A full pipe
+// or disk fails a write instead of ending the process (SIGPIPE, SIGXFSZ).
+void handle_signals();
+
+// Opens the input for binary reading, sharing it with other readers and
+// writers. Null if it cannot be opened or is a directory.
 std::FILE* open_input(const native_string& path);
 
-// Opens the output for binary writing, creating it with the input's
-// permission bits (POSIX; the umask applies) or cutting a regular file to
-// length zero. Null, with nothing created, cut or removed, if it cannot be
-// opened, is the input itself under another name, or another run is reading
-// or writing it.
+// Opens where the output is written, in binary. An existing device or FIFO
+// at path (or a link to one) is written in place. Anything else is written
+// to a new file beside path, created exclusively with the input's permission
+// bits, that only commit_output puts at path. Null, with nothing created or
+// changed, if path is a directory, a file that may not be written, or the
+// input itself, or if the new file cannot be made.
 std::FILE* open_output(const native_string& path, std::FILE* input);
 
-void remove_file(const native_string& path);
+// Puts the new file, written and closed, at path, replacing what is there (a
+// link too, not what it leads to). True when there was nothing to put.
+bool commit_output(const native_string& path);
+
+// Removes the new file, if one is left, so that path stays as it was.
+void discard_output();
 
 // The key text for parse_key. Its grammar is ASCII, so any other character
 // becomes one that ends the number.

@@ -17,6 +17,29 @@ constexpr wchar_t device_prefix[] = L"\\\\.\\";
 constexpr wchar_t unc_prefix[] = L"\\\\";
 // Any character the key's grammar lacks would do: it ends the number.
 constexpr char not_a_key_character = '?';
+// A new file is named ".NAME." and eight hex digits, beside the output.
+constexpr int number_digits = 8;
+// The longest name, in UTF-16 units, on NTFS, FAT, exFAT and ReFS.
+constexpr std::size_t name_max = 255;
+constexpr std::size_t name_overhead = 2 + number_digits;
+constexpr int name_tries = 100;
+
+// The new file, in the form it was opened in, until it is put in place or
+// removed. The console handler runs on a thread of its own, so the name
+// changes, and is used, only under this lock.
+CRITICAL_SECTION new_file_lock;
+std::wstring new_file;
+
+// Holds the lock to the end, so that the file is not put in place after
+// all, and ends the process as Windows ends one at Ctrl+C.
+BOOL WINAPI remove_and_end(DWORD)
+{
+    EnterCriticalSection(&new_file_lock);
+    if (!new_file.empty()) {
+        DeleteFileW(new_file.c_str());
+    }
+    ExitProcess(STATUS_CONTROL_C_EXIT);
+}
 
 bool starts_with(const std::wstring& text, const wchar_t* prefix)
 {
@@ -48,6 +71,69 @@ bool same_file(HANDLE first, HANDLE second)
         && a.nFileIndexLow == b.nFileIndexLow;
 }
 
+std::FILE* open_in_place(HANDLE device, std::FILE* input)
+{
+    const auto input_file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(input)));
+    if (same_file(input_file, device)) {
+        CloseHandle(device);
+        return nullptr;
+    }
+    return stream_from_handle(device, _O_WRONLY, "wb");
+}
+
+// Where the last name in the path starts: after its folder, or after the
+// drive of C:NAME.
+std::size_t name_start(const std::wstring& path)
+{
+    const std::size_t slash = path.find_last_of(L"\\/");
+    if (slash != std::wstring::npos) {
+        return slash + 1;
+    }
+    return path.size() > 1 && path[1] == L':' ? 2 : 0;
+}
+
+// "DIR\.NAME." for the output DIR\NAME, NAME cut short of a split
+// surrogate pair where the whole name would pass the limit.
+std::wstring new_file_prefix(const std::wstring& path)
+{
+    const std::size_t start = name_start(path);
+    std::wstring name = path.substr(start, name_max - name_overhead);
+    if (name.size() < path.size() - start && IS_HIGH_SURROGATE(name.back())) {
+        name.pop_back();
+    }
+    return path.substr(0, start) + L'.' + name + L'.';
+}
+
+// Creates the new file and records its name. Shared only for deleting, so
+// that the console handler may remove it while it is open, and no other
+// program reads or writes it. The name need not be unpredictable:
+// CREATE_NEW refuses any that exists.
+HANDLE create_new_file(const std::wstring& path)
+{
+    const std::wstring prefix = new_file_prefix(path);
+    std::uint32_t number = GetCurrentProcessId() * 2654435761U ^ GetTickCount();
+    EnterCriticalSection(&new_file_lock);
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int tries = 0; tries < name_tries; ++tries) {
+        std::wstring name = prefix;
+        for (int shift = 4 * (number_digits - 1); shift >= 0; shift -= 4) {
+            name += L"0123456789abcdef"[(number >> shift) & 0xf];
+        }
+        new_file = extended_length_path(name);
+        file = CreateFileW(new_file.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+            FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) {
+            break;
+        }
+        number = number * 1664525U + 1013904223U;
+    }
+    if (file == INVALID_HANDLE_VALUE) {
+        new_file.clear();
+    }
+    LeaveCriticalSection(&new_file_lock);
+    return file;
+}
+
 } // namespace
 
 std::wstring extended_length_path(const std::wstring& path)
@@ -72,40 +158,84 @@ std::wstring extended_length_path(const std::wstring& path)
     return extended_prefix + full;
 }
 
-// Other readers may share the input, but no writer, such as another run.
-// A directory does not open without FILE_FLAG_BACKUP_SEMANTICS.
+void handle_signals()
+{
+    InitializeCriticalSection(&new_file_lock);
+    SetConsoleCtrlHandler(remove_and_end, TRUE);
+}
+
+// Shared as fopen shares a file, and for deleting too, so that a run that
+// replaces this name is not refused. A directory does not open without
+// FILE_FLAG_BACKUP_SEMANTICS.
 std::FILE* open_input(const std::wstring& path)
 {
     const HANDLE file = CreateFileW(extended_length_path(path).c_str(), GENERIC_READ,
-        FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return nullptr;
     }
     return stream_from_handle(file, _O_RDONLY, "rb");
 }
 
-// Shared with nobody while it is written. OPEN_ALWAYS, since CREATE_ALWAYS
-// refuses to replace a hidden or system file; the cut comes only once the
-// file is known not to be the input.
+// Opening what is there for writing tells a device (NUL, CON, a pipe) from a
+// file, and refuses a folder, a read-only file and one the user may not
+// write. A device is written where it is, unless it is the input.
 std::FILE* open_output(const std::wstring& path, std::FILE* input)
 {
-    const HANDLE file = CreateFileW(extended_length_path(path).c_str(), GENERIC_WRITE, 0, nullptr,
-        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // A name past the limit could never be put in place, and some file
+    // systems call it missing. A read-only file may not be replaced, even
+    // where the open below would be let through (Wine, as root).
+    const std::wstring opened = extended_length_path(path);
+    const DWORD attributes = GetFileAttributesW(opened.c_str());
+    if (path.size() - name_start(path) > name_max
+        || (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0)) {
+        return nullptr;
+    }
+    const HANDLE existing = CreateFileW(opened.c_str(), GENERIC_WRITE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (existing == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND) {
+        return nullptr;
+    }
+    if (existing != INVALID_HANDLE_VALUE && GetFileType(existing) != FILE_TYPE_DISK) {
+        return open_in_place(existing, input);
+    }
+    if (existing != INVALID_HANDLE_VALUE) {
+        CloseHandle(existing);
+    }
+    const HANDLE file = create_new_file(path);
     if (file == INVALID_HANDLE_VALUE) {
         return nullptr;
     }
-    const auto input_file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(input)));
-    if (same_file(input_file, file)
-        || (GetFileType(file) == FILE_TYPE_DISK && !SetEndOfFile(file))) {
-        CloseHandle(file);
-        return nullptr;
+    std::FILE* stream = stream_from_handle(file, _O_WRONLY, "wb");
+    if (stream == nullptr) {
+        discard_output();
     }
-    return stream_from_handle(file, _O_WRONLY, "wb");
+    return stream;
 }
 
-void remove_file(const std::wstring& path)
+bool commit_output(const std::wstring& path)
 {
-    DeleteFileW(extended_length_path(path).c_str());
+    EnterCriticalSection(&new_file_lock);
+    const bool done = new_file.empty()
+        || MoveFileExW(
+            new_file.c_str(), extended_length_path(path).c_str(), MOVEFILE_REPLACE_EXISTING);
+    if (done) {
+        new_file.clear();
+    }
+    LeaveCriticalSection(&new_file_lock);
+    return done;
+}
+
+void discard_output()
+{
+    EnterCriticalSection(&new_file_lock);
+    if (!new_file.empty()) {
+        DeleteFileW(new_file.c_str());
+        new_file.clear();
+    }
+    LeaveCriticalSection(&new_file_lock);
 }
 
 std::string narrow_key(const wchar_t* text)
