@@ -302,7 +302,7 @@ case_injected_failures_leave_the_old_output() {
     head -c 100000 /dev/urandom >in
     echo old >in.xor
     cp in.xor want
-    local traced=(openat read write close rename)
+    local traced=(openat fcntl read write close rename)
     strace -o trace -e trace="$(IFS=,; echo "${traced[*]}")" "${xorfile[@]}" in 5a >/dev/null
     cp want in.xor
     local input output
@@ -311,6 +311,7 @@ case_injected_failures_leave_the_old_output() {
     [[ -n $input && -n $output ]] || fail "no open of in and of a new file in the trace"
     # call|the first such call to fail, as a regular expression|its error|the line
     local rows=("openat|O_EXCL|ENOSPC|Can't open output file"
+        "fcntl|^fcntl\\($output, F_GETFL|EBADF|Can't open output file"
         "read|^read\\($input,|EIO|Can't read input file"
         "write|^write\\($output,|ENOSPC|Can't write output file"
         "close|^close\\($output\\)|EIO|Can't write output file"

@@ -81,9 +81,9 @@ std::FILE* stream_from_descriptor(int descriptor, const char* mode)
 }
 
 // A device or FIFO is written where it is: neither cut nor replaced. One
-// that is the input is refused before it is opened, since a FIFO opened
-// again would wait for itself; after the open, so is anything else that
-// took its name meanwhile.
+// that is the input is refused before it is opened, since opening some
+// devices does something (a tape rewinds when closed); after the open, so
+// is anything that took its name meanwhile.
 std::FILE* open_in_place(const std::string& path, const struct stat& input_status)
 {
     const int descriptor = open(path.c_str(), O_WRONLY | O_NOCTTY);
