@@ -8,12 +8,6 @@ file(MAKE_DIRECTORY ${package_dir})
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
     ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/packaging/changelog)
 
-# The changelog's newest entry is this version's.
-file(STRINGS packaging/changelog changelog_head LIMIT_COUNT 1)
-if(NOT changelog_head MATCHES "^${PROJECT_NAME} \\(${PROJECT_VERSION}\\) ")
-    message(FATAL_ERROR "packaging/changelog does not start with version ${PROJECT_VERSION}")
-endif()
-
 set(package_maintainer "${package_vendor} <xorfile@example.org>")
 set(package_long_description "xorfile combines every byte of a file with one key byte, given in
 hexadecimal, and writes the result beside the input with .xor appended.
@@ -27,6 +21,7 @@ if(WIN32)
         set(package_file ${PROJECT_NAME}-${PROJECT_VERSION}-win32.zip)
     endif()
     # The text files are made when the zip is: see pack.cmake.in.
+    configure_file(packaging/README-windows.md ${package_dir}/README-windows.md @ONLY)
     install(TARGETS xorfile RUNTIME DESTINATION . COMPONENT ${package_component} EXCLUDE_FROM_ALL)
     install(FILES ${package_dir}/xorfile.txt ${package_dir}/LICENSE.txt ${package_dir}/README.txt
         DESTINATION . COMPONENT ${package_component} EXCLUDE_FROM_ALL)

@@ -14,4 +14,10 @@ done
 warnings=$(groff -man -ww -z "$prefix/share/man/man1/xorfile.1" 2>&1) ||
     warnings="groff failed: $warnings"
 [[ -z $warnings ]] || { echo "FAIL: manual page: $warnings"; status=1; }
+if command -v mandoc >/dev/null; then
+    warnings=$(mandoc -Tlint "$prefix/share/man/man1/xorfile.1" 2>&1) ||
+        { echo "FAIL: mandoc -Tlint: $warnings"; status=1; }
+else
+    echo "mandoc not installed: the manual page is checked by groff alone"
+fi
 exit $status

@@ -3,6 +3,7 @@
 # user does and encodes and decodes a sample with the tool from it:
 #   package_test.sh xorfile_VERSION_ARCH.deb          dpkg -i, man, lintian, hardening-check,
 #                                                     dpkg -r (root)
+#   package_test.sh xorfile-VERSION.tar.gz            owner, one top folder, MANIFEST
 #   package_test.sh xorfile-VERSION-winNN.zip [WINE]  the program's PE header, imports and
 #                                                     resources; unzipped into an empty folder
 #                                                     and, under WINE, run through the whole
@@ -34,8 +35,11 @@ check_deb() {
         fail "dpkg -i refused the package"
         return
     }
-    local installed
+    local installed release=${package##*/xorfile_}
+    release=${release%%_*}
     installed=$(dpkg -L xorfile)
+    [[ $(dpkg-query -W -f='${Version} ${Multi-Arch}' xorfile) == "$release foreign" ]] ||
+        fail "dpkg -s xorfile does not show version $release, Multi-Arch: foreign"
     [[ $(command -v xorfile) == /usr/bin/xorfile ]] || fail "xorfile is not /usr/bin/xorfile on PATH"
     round_trip xorfile
     [[ $(man -w xorfile) == /usr/share/man/man1/xorfile.1.gz ]] || fail "man -w does not find xorfile(1)"
@@ -120,6 +124,21 @@ run_cli_suite() {
     done
 }
 
+# The sources under one folder, owned by root, and a MANIFEST that lists
+# every file in it.
+check_tarball() {
+    local top=${package##*/}
+    top=${top%.tar.gz}
+    tar -tvzf "$package" | awk '$2 != "0/0" { exit 1 }' || fail "the tarball holds files not owned by root"
+    tar -xzf "$package" || {
+        fail "tar -x failed"
+        return
+    }
+    [[ $(ls) == "$top" ]] || fail "the tarball holds $(ls), not $top alone"
+    [[ $(cd "$top" && find . -type f -printf '%P\n' | LC_ALL=C sort) == $(cat "$top/MANIFEST") ]] ||
+        fail "$top/MANIFEST does not list the tarball's files"
+}
+
 # The checksum file names the package beside it.
 check_sum() {
     (cd "$(dirname "$package")" && sha256sum --quiet -c "$(basename "$package").sha256") ||
@@ -130,6 +149,7 @@ check_sum
 case $package in
 *.deb) check_deb ;;
 *.zip) check_zip ;;
+*.tar.gz) check_tarball ;;
 *) fail "no package: $package" ;;
 esac
 if [[ $failures == 0 ]]; then
