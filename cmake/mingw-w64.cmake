@@ -25,6 +25,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Self-contained: the C++ runtime and winpthread linked in, only Windows DLLs needed.
 set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
 
-if(wine_loader)
+# With the address space laid out at random, Wine now and then finds the
+# fixed addresses it needs taken, and ends at start-up with status 1 ("failed
+# to map the shared user data"). setarch -R lays it out the same every time.
+find_program(setarch setarch)
+if(wine_loader AND setarch)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${setarch} -R ${wine_loader})
+elseif(wine_loader)
     set(CMAKE_CROSSCOMPILING_EMULATOR ${wine_loader})
 endif()
