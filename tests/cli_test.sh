@@ -3,20 +3,35 @@
 #   cli_test.sh CASE COMMAND...
 # COMMAND starts xorfile (an emulator may come first). XORFILE_TARGET_OS=windows
 # expects CR LF line ends on standard output and skips the Linux device cases.
-# Exit status: 0 passed, 1 failed, 77 skipped.
+# XORFILE_SCRATCH is the case's own folder, cleared first (default: a new
+# temporary one). Exit status: 0 passed, 1 failed, 77 skipped.
 set -u
 
 case_name=$1
 shift
-xorfile=("$@")
+program=("$@")
+# Each run is ended well before CTest's limit, so that the clean-up below
+# still runs; a runaway write fails long before it fills the disk.
+run_timeout=20
+xorfile=(timeout -k 5 "$run_timeout" "${program[@]}")
+ulimit -f $((64 * 1024))
 target_os=${XORFILE_TARGET_OS:-posix}
 eol=$'\n'
 [[ $target_os == windows ]] && eol=$'\r\n'
 
-scratch=$(mktemp -d)
+scratch=${XORFILE_SCRATCH:-$(mktemp -d)}
 mounts=()
-trap 'for m in "${mounts[@]}"; do umount "$m" || umount -l "$m"; done; rm -rf "$scratch"' EXIT
-mkdir "$scratch/files"
+# A case killed before its clean-up may have left mounts in its folder.
+if [[ -r /proc/mounts ]]; then
+    while read -r _ mount_point _; do
+        [[ $mount_point == "$scratch"/* ]] && { umount "$mount_point" || umount -l "$mount_point"; }
+    done </proc/mounts
+fi
+rm -rf --one-file-system "$scratch"
+trap 'jobs -p | xargs -r kill 2>/dev/null
+    for m in "${mounts[@]}"; do umount "$m" || umount -l "$m"; done
+    rm -rf --one-file-system "$scratch"' EXIT
+mkdir -p "$scratch/files"
 cd "$scratch/files" || exit 1
 
 failures=0
@@ -42,6 +57,10 @@ expect_run() {
     shift 2
     "${xorfile[@]}" "$@" >"$scratch/stdout" 2>"$scratch/stderr"
     local status=$?
+    if ((status == 124 || status == 137)); then
+        fail "xorfile $*: still running after $run_timeout s"
+        exit 1
+    fi
     local want_stdout=""
     [[ -n $want_line ]] && want_stdout=$want_line$eol
     [[ $status == "$want_status" ]] || fail "xorfile $*: status $status, want $want_status"
@@ -113,10 +132,11 @@ case_encodes_every_byte_value_silently() {
 
 case_key_texts_give_their_key_byte() {
     # text:key byte; with a zero input byte the output byte is the key byte.
-    # A full-width digit is no digit, though Windows' code pages map it to one.
+    # A full-width digit is no digit, though Windows' code pages map it to
+    # one, and no other non-ASCII character is white space.
     local rows=("41:41" "0x41:41" " +41zz:41" "141:41" "-1:ff" "7fffffff:ff" "80000000:ff"
         "ffffffffff:ff" "-80000000:00" "-ffffffffff:00" "-bf:41" "zz:00" ":00" "-:00" "0x:00"
-        "１:00" "Ł:00" "4１:04")
+        "１:00" "Ł:00" "Ł41:00" "4１:04")
     local row text want got
     for row in "${rows[@]}"; do
         text=${row%:*}
@@ -168,6 +188,11 @@ case_existing_output_is_replaced() {
     bytes 1 2 3 >in
     head -c 5000 /dev/zero >in.xor
     bytes 0x11 0x12 0x13 >want
+    expect_run 0 "" in 10
+    expect_same in.xor want
+    # It need not be readable, as it is never opened.
+    drop_root_rights
+    chmod 200 in.xor
     expect_run 0 "" in 10
     expect_same in.xor want
 }
@@ -235,7 +260,6 @@ case_link_at_output_name_is_replaced() {
     ln -s fifo fifo.xor
     printf hello >fifo &
     local writer=$!
-    local xorfile=(timeout 10 "${xorfile[@]}")
     expect_run 2 "Can't open output file" fifo 5a
     kill "$writer" 2>/dev/null
 }
@@ -281,8 +305,8 @@ case_runs_at_the_same_time() {
     echo previous >previous
     "${xorfile[@]}" previous 5a >/dev/null
     mv previous.xor in.xor
-    strace -o /dev/null -e inject=write:delay_enter=3000000:when=1 "${xorfile[@]}" in 5a \
-        >first.stdout &
+    timeout "$run_timeout" strace -o /dev/null -e inject=write:delay_enter=3000000:when=1 \
+        "${program[@]}" in 5a >first.stdout &
     local first=$!
     wait_for_new_file in.xor
     expect_run 0 "" in.xor 5a
@@ -303,7 +327,8 @@ case_injected_failures_leave_the_old_output() {
     echo old >in.xor
     cp in.xor want
     local traced=(openat fcntl read write close rename)
-    strace -o trace -e trace="$(IFS=,; echo "${traced[*]}")" "${xorfile[@]}" in 5a >/dev/null
+    timeout "$run_timeout" strace -o trace -e trace="$(IFS=,; echo "${traced[*]}")" \
+        "${program[@]}" in 5a >/dev/null
     cp want in.xor
     local input output
     input=$(sed -n 's/^openat(AT_FDCWD, "in", .* = \([0-9]*\)$/\1/p' trace)
@@ -316,7 +341,7 @@ case_injected_failures_leave_the_old_output() {
         "write|^write\\($output,|ENOSPC|Can't write output file"
         "close|^close\\($output\\)|EIO|Can't write output file"
         "rename|^rename|EACCES|Can't write output file")
-    local row call pattern error line when plain=("${xorfile[@]}")
+    local row call pattern error line when
     for row in "${rows[@]}"; do
         IFS='|' read -r call pattern error line <<<"$row"
         # Counted from the start, matched only once the input is open: the
@@ -326,7 +351,8 @@ case_injected_failures_leave_the_old_output() {
             /^openat\(AT_FDCWD, "in",/ { open = 1 }
             open && index($0, call) == 1 && $0 ~ pattern { print calls; exit }' trace)
         [[ -n $when ]] || { fail "no $pattern call in the trace"; continue; }
-        local xorfile=(strace -o /dev/null -e inject="$call:error=$error:when=$when" "${plain[@]}")
+        local xorfile=(timeout "$run_timeout" strace -o /dev/null
+            -e inject="$call:error=$error:when=$when" "${program[@]}")
         expect_run 2 "$line" in 5a
         expect_same in.xor want
         expect_files in in.xor want trace
@@ -352,13 +378,15 @@ case_interrupt_removes_the_new_file() {
         IFS=: read -r signal want_status ignored <<<"$row"
         rm -f in
         mkfifo in
+        # Not under timeout, which would catch the signal itself.
         if [[ -n $ignored ]]; then
-            (trap '' "$signal" && exec "${xorfile[@]}" in 5a >/dev/null) &
+            (trap '' "$signal" && exec "${program[@]}" in 5a >/dev/null) &
         else
-            "${xorfile[@]}" in 5a >/dev/null &
+            "${program[@]}" in 5a >/dev/null &
         fi
         run=$!
-        exec 3>in
+        # Opened for reading too, so that the open cannot wait for the run.
+        exec 3<>in
         head -c 50000 data >&3
         wait_for_new_file in.xor
         kill -s "$signal" "$run"
@@ -366,8 +394,13 @@ case_interrupt_removes_the_new_file() {
         for ((tries = 0; tries < 20 && ${#ignored} == 0 && $(jobs -pr | wc -l) > 0; tries++)); do
             sleep 0.1
         done
-        tail -c +50001 data >&3
+        timeout "$run_timeout" tail -c +50001 data >&3
         exec 3>&-
+        for ((tries = 0; tries < run_timeout * 10; tries++)); do
+            kill -0 "$run" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill -KILL "$run" 2>/dev/null && fail "SIG$signal $ignored: still running after $run_timeout s"
         wait "$run"
         status=$?
         [[ $status == "$want_status" ]] || fail "SIG$signal $ignored: status $status, want $want_status"
@@ -487,7 +520,6 @@ case_write_failure_keeps_what_was_there() {
     mkfifo fifo.xor
     head -c 1 fifo.xor >/dev/null &
     local reader=$!
-    local xorfile=(timeout 10 "${xorfile[@]}")
     expect_run 2 "Can't write output file" fifo 5a
     kill "$reader" 2>/dev/null
     # A file-size limit fails the write like a full disk, and the old output

@@ -73,9 +73,59 @@ std::size_t files_in(const std::wstring& folder)
     return count;
 }
 
+// The console handler is set up once per process, however many tests run.
+void handle_signals_once()
+{
+    static const bool handled = (handle_signals(), true);
+    (void)handled;
+}
+
+bool opens_for_reading(const std::wstring& path)
+{
+    const HANDLE file = CreateFileW(extended_length_path(path).c_str(), GENERIC_READ,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    CloseHandle(file);
+    return true;
+}
+
+TEST(open_files, share_the_input_and_nothing_of_the_new_output)
+{
+    handle_signals_once();
+    const std::wstring folder
+        = (std::filesystem::temp_directory_path() / L"xorfile_share").wstring();
+    const std::wstring input_path = folder + L"\\in";
+    ASSERT_TRUE(
+        CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+    std::FILE* created = _wfopen(input_path.c_str(), L"wb");
+    ASSERT_NE(created, nullptr);
+    std::fclose(created);
+
+    std::FILE* input = open_input(input_path);
+    ASSERT_NE(input, nullptr);
+    EXPECT_TRUE(opens_for_reading(input_path)) << "another run could not read the input";
+    std::FILE* output = open_output(folder + L"\\in.xor", input);
+    ASSERT_NE(output, nullptr);
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((folder + L"\\.in.xor.*").c_str(), &found);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    FindClose(search);
+    EXPECT_FALSE(opens_for_reading(folder + L"\\" + found.cFileName))
+        << "the unfinished output could be read";
+
+    std::fclose(output);
+    discard_output();
+    std::fclose(input);
+    DeleteFileW(input_path.c_str());
+    EXPECT_TRUE(RemoveDirectoryW(folder.c_str())) << "a file was left in the folder";
+}
+
 TEST(output_file, is_put_in_place_or_removed_past_the_classic_limit)
 {
-    handle_signals();
+    handle_signals_once();
     const std::wstring folder
         = (std::filesystem::temp_directory_path() / std::wstring(250, L'd')).wstring();
     const std::wstring input_path = folder + L"\\in";
