@@ -26,7 +26,7 @@ struct file_closer {
 };
 using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
-// The wide open holds a user's temporary folder in any script.
+// The wide open holds a folder's name in any script.
 std::FILE* open_for_update(const std::filesystem::path& path)
 {
 #ifdef _WIN32
@@ -36,13 +36,13 @@ std::FILE* open_for_update(const std::filesystem::path& path)
 #endif
 }
 
-// A file in the user's temporary folder, removed with the object. Not
-// tmpfile(): on Windows it makes its files in the root of C:, where a user
-// may not write.
+// A file in the working folder, which the suite sets to one under the build
+// folder, removed with the object. Not tmpfile(): on Windows it makes its
+// files in the root of C:, where a user may not write.
 class scratch_file {
 public:
     scratch_file()
-        : path_(std::filesystem::temp_directory_path()
+        : path_(std::filesystem::current_path()
             / ("xorfile_test_" + std::to_string(std::random_device{}())))
         , stream_(open_for_update(path_))
     {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <system_error>
 
 namespace {
 
@@ -73,6 +74,16 @@ std::size_t files_in(const std::wstring& folder)
     return count;
 }
 
+// A folder of the test's own in the working folder, without what a failed
+// run before left in it.
+std::wstring fresh_folder(const std::wstring& name)
+{
+    const std::wstring folder = (std::filesystem::current_path() / name).wstring();
+    std::error_code ignored;
+    std::filesystem::remove_all(extended_length_path(folder), ignored);
+    return folder;
+}
+
 // The console handler is set up once per process, however many tests run.
 void handle_signals_once()
 {
@@ -80,9 +91,9 @@ void handle_signals_once()
     (void)handled;
 }
 
-bool opens_for_reading(const std::wstring& path)
+bool opens_with(const std::wstring& path, DWORD access)
 {
-    const HANDLE file = CreateFileW(extended_length_path(path).c_str(), GENERIC_READ,
+    const HANDLE file = CreateFileW(extended_length_path(path).c_str(), access,
         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
         FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
@@ -92,32 +103,47 @@ bool opens_for_reading(const std::wstring& path)
     return true;
 }
 
+std::FILE* create_empty(const std::wstring& path)
+{
+    std::FILE* created = _wfopen(extended_length_path(path).c_str(), L"w+b");
+    EXPECT_NE(created, nullptr) << "could not create a file to test with";
+    return created;
+}
+
 TEST(open_files, share_the_input_and_nothing_of_the_new_output)
 {
     handle_signals_once();
-    const std::wstring folder
-        = (std::filesystem::temp_directory_path() / L"xorfile_share").wstring();
+    const std::wstring folder = fresh_folder(L"xorfile_share");
     const std::wstring input_path = folder + L"\\in";
-    ASSERT_TRUE(
-        CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
-    std::FILE* created = _wfopen(input_path.c_str(), L"wb");
-    ASSERT_NE(created, nullptr);
-    std::fclose(created);
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    std::fclose(create_empty(input_path));
 
     std::FILE* input = open_input(input_path);
     ASSERT_NE(input, nullptr);
-    EXPECT_TRUE(opens_for_reading(input_path)) << "another run could not read the input";
+    EXPECT_TRUE(opens_with(input_path, GENERIC_READ)) << "another run could not read the input";
+    EXPECT_TRUE(opens_with(input_path, DELETE)) << "another run could not replace the input";
     std::FILE* output = open_output(folder + L"\\in.xor", input);
     ASSERT_NE(output, nullptr);
     WIN32_FIND_DATAW found;
     const HANDLE search = FindFirstFileW((folder + L"\\.in.xor.*").c_str(), &found);
     ASSERT_NE(search, INVALID_HANDLE_VALUE);
     FindClose(search);
-    EXPECT_FALSE(opens_for_reading(folder + L"\\" + found.cFileName))
+    EXPECT_FALSE(opens_with(folder + L"\\" + found.cFileName, GENERIC_READ))
         << "the unfinished output could be read";
 
     std::fclose(output);
     discard_output();
+    // An output that another program keeps from being written is refused
+    // before anything is copied.
+    const std::wstring held_path = folder + L"\\held.xor";
+    std::fclose(create_empty(held_path));
+    const HANDLE holder = CreateFileW(held_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(open_output(held_path, input), nullptr) << "an output held without sharing was opened";
+    CloseHandle(holder);
+    DeleteFileW(held_path.c_str());
+
     std::fclose(input);
     DeleteFileW(input_path.c_str());
     EXPECT_TRUE(RemoveDirectoryW(folder.c_str())) << "a file was left in the folder";
@@ -126,13 +152,11 @@ TEST(open_files, share_the_input_and_nothing_of_the_new_output)
 TEST(output_file, is_put_in_place_or_removed_past_the_classic_limit)
 {
     handle_signals_once();
-    const std::wstring folder
-        = (std::filesystem::temp_directory_path() / std::wstring(250, L'd')).wstring();
+    const std::wstring folder = fresh_folder(std::wstring(250, L'd'));
     const std::wstring input_path = folder + L"\\in";
     const std::wstring output_path = folder + L"\\" + std::wstring(30, L'f');
-    ASSERT_TRUE(CreateDirectoryW(extended_length_path(folder).c_str(), nullptr)
-        || GetLastError() == ERROR_ALREADY_EXISTS);
-    std::FILE* input = _wfopen(extended_length_path(input_path).c_str(), L"w+b");
+    ASSERT_TRUE(CreateDirectoryW(extended_length_path(folder).c_str(), nullptr));
+    std::FILE* input = create_empty(input_path);
     ASSERT_NE(input, nullptr);
 
     write_new_output(output_path, input, "new");
@@ -146,6 +170,33 @@ TEST(output_file, is_put_in_place_or_removed_past_the_classic_limit)
     DeleteFileW(extended_length_path(input_path).c_str());
     DeleteFileW(extended_length_path(output_path).c_str());
     RemoveDirectoryW(extended_length_path(folder).c_str());
+}
+
+TEST(output_file, name_is_cut_short_of_a_surrogate_pair)
+{
+    handle_signals_once();
+    const std::wstring folder = fresh_folder(L"xorfile_surrogate");
+    // The new file's name, "." and the output's and "." and 8 digits, would
+    // pass 255 units: the cut falls inside the emoji, which goes whole.
+    const std::wstring name = std::wstring(244, L'a') + L"\U0001F600b.xor";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    std::FILE* input = create_empty(folder + L"\\in");
+    ASSERT_NE(input, nullptr);
+
+    std::FILE* output = open_output(folder + L"\\" + name, input);
+    ASSERT_NE(output, nullptr);
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((folder + L"\\.a*").c_str(), &found);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    FindClose(search);
+    const std::wstring new_name = found.cFileName;
+    EXPECT_EQ(new_name.substr(0, 246), L"." + std::wstring(244, L'a') + L".");
+    EXPECT_EQ(new_name.size(), 254U);
+    std::fclose(output);
+    EXPECT_TRUE(commit_output(folder + L"\\" + name));
+
+    std::fclose(input);
+    std::filesystem::remove_all(folder);
 }
 
 } // namespace
