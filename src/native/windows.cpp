@@ -215,6 +215,8 @@ std::FILE* open_output(const std::wstring& path, std::FILE* input)
     return stream;
 }
 
+// Once the output is in place the run has succeeded, so the lock stays held:
+// the console handler waits for the process's end instead of ending it.
 bool commit_output(const std::wstring& path)
 {
     EnterCriticalSection(&new_file_lock);
@@ -223,8 +225,9 @@ bool commit_output(const std::wstring& path)
             new_file.c_str(), extended_length_path(path).c_str(), MOVEFILE_REPLACE_EXISTING);
     if (done) {
         new_file.clear();
+    } else {
+        LeaveCriticalSection(&new_file_lock);
     }
-    LeaveCriticalSection(&new_file_lock);
     return done;
 }
 
