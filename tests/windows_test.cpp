@@ -7,8 +7,11 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <iostream>
 #include <string>
 #include <system_error>
+#include <thread>
+#include <utility>
 
 namespace {
 
@@ -140,7 +143,8 @@ TEST(open_files, share_the_input_and_nothing_of_the_new_output)
     const HANDLE holder = CreateFileW(held_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(open_output(held_path, input), nullptr) << "an output held without sharing was opened";
+    EXPECT_EQ(open_output(held_path, input), nullptr)
+        << "an output held without sharing was opened";
     CloseHandle(holder);
     DeleteFileW(held_path.c_str());
 
@@ -195,6 +199,127 @@ TEST(output_file, name_is_cut_short_of_a_surrogate_pair)
     std::fclose(output);
     EXPECT_TRUE(commit_output(folder + L"\\" + name));
 
+    std::fclose(input);
+    std::filesystem::remove_all(folder);
+}
+
+TEST(is_stream_path, tells_a_stream_from_a_drive)
+{
+    const std::pair<std::wstring, bool> cases[] = {
+        {L"a.txt:s", true},
+        {L"C:a.txt", false},
+        {L"C:\\x\\a.txt", false},
+        {L"\\\\?\\C:\\x\\a:s", true},
+        {L"dir/a.txt:s:$DATA", true},
+        {L"a.txt", false},
+    };
+    for (const auto& [path, stream] : cases) {
+        EXPECT_EQ(is_stream_path(path), stream) << std::string(path.begin(), path.end());
+    }
+}
+
+TEST(console_events, end_the_run_but_for_a_log_off)
+{
+    const std::pair<DWORD, bool> cases[] = {
+        {CTRL_C_EVENT, true},
+        {CTRL_BREAK_EVENT, true},
+        {CTRL_CLOSE_EVENT, true},
+        {CTRL_SHUTDOWN_EVENT, true},
+        {CTRL_LOGOFF_EVENT, false},
+    };
+    for (const auto& [event, ends] : cases) {
+        EXPECT_EQ(ends_on_console_event(event), ends) << "event " << event;
+    }
+}
+
+// An old output that another program holds open while the new one is put
+// in place: share is what the holder lets others do, hold_ms how long it
+// holds it.
+struct holder_case {
+    DWORD share;
+    DWORD hold_ms;
+    bool replaced;
+};
+
+TEST(output_file, replaces_an_old_output_that_others_hold_open)
+{
+    handle_signals_once();
+    const std::wstring folder = fresh_folder(L"xorfile_held");
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    std::FILE* input = create_empty(folder + L"\\in");
+    ASSERT_NE(input, nullptr);
+    const std::wstring output_path = folder + L"\\in.xor";
+    const holder_case cases[] = {
+        {FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 500, true},
+        {FILE_SHARE_READ | FILE_SHARE_WRITE, 3500, false},
+    };
+    for (const holder_case& c : cases) {
+        std::fclose(create_empty(output_path));
+        const HANDLE holder = CreateFileW(output_path.c_str(), GENERIC_READ, c.share, nullptr,
+            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+        std::thread closer([&] {
+            Sleep(c.hold_ms);
+            CloseHandle(holder);
+        });
+        write_new_output(output_path, input, "new");
+        const bool replaced = commit_output(output_path);
+        if (!replaced) {
+            discard_output();
+        }
+        closer.join();
+        EXPECT_EQ(replaced, c.replaced) << "share " << c.share;
+        EXPECT_EQ(content_of(output_path), c.replaced ? L"new" : L"");
+        EXPECT_EQ(files_in(folder), 2U);
+    }
+    std::fclose(input);
+    std::filesystem::remove_all(folder);
+}
+
+TEST(output_file, refuses_what_fopen_refuses_and_replaces_links)
+{
+    handle_signals_once();
+    const std::wstring folder = fresh_folder(L"xorfile_names");
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    std::FILE* input = create_empty(folder + L"\\in");
+    ASSERT_NE(input, nullptr);
+    for (const DWORD attribute : {FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM}) {
+        const std::wstring path = folder + L"\\kept." + std::to_wstring(attribute);
+        std::fclose(create_empty(path));
+        ASSERT_TRUE(SetFileAttributesW(path.c_str(), attribute));
+        EXPECT_EQ(open_output(path, input), nullptr) << "attribute " << attribute;
+        EXPECT_NE(GetFileAttributesW(path.c_str()) & attribute, 0U) << "attribute " << attribute;
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+
+    // Links made as Windows makes them, where the system lets this user;
+    // the flag is Windows' own, hidden from headers for XP.
+    constexpr DWORD link_to_folder = 0x1;
+    using create_link_function = BOOLEAN(WINAPI*)(LPCWSTR, LPCWSTR, DWORD);
+    const auto create_link = reinterpret_cast<create_link_function>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "CreateSymbolicLinkW")));
+    const std::wstring read_only = folder + L"\\read_only";
+    std::fclose(create_empty(read_only));
+    ASSERT_TRUE(SetFileAttributesW(read_only.c_str(), FILE_ATTRIBUTE_READONLY));
+    const std::wstring sub = folder + L"\\sub";
+    ASSERT_TRUE(CreateDirectoryW(sub.c_str(), nullptr));
+    const std::pair<std::wstring, DWORD> targets[] = {{read_only, 0}, {sub, link_to_folder}};
+    for (const auto& [target, flags] : targets) {
+        const std::wstring link = folder + L"\\link";
+        // Wine's says it made one, and makes nothing.
+        if (create_link == nullptr || !create_link(link.c_str(), target.c_str(), flags)
+            || GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            std::cout << "SKIP: no symbolic link to " << (flags ? "a folder" : "a file") << "\n";
+            continue;
+        }
+        write_new_output(link, input, "new");
+        EXPECT_TRUE(commit_output(link));
+        EXPECT_EQ(content_of(link), L"new");
+        EXPECT_EQ(GetFileAttributesW(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT, 0U);
+        DeleteFileW(link.c_str());
+    }
+    EXPECT_NE(GetFileAttributesW(read_only.c_str()) & FILE_ATTRIBUTE_READONLY, 0U);
+    SetFileAttributesW(read_only.c_str(), FILE_ATTRIBUTE_NORMAL);
     std::fclose(input);
     std::filesystem::remove_all(folder);
 }

@@ -26,8 +26,17 @@ constexpr mode_t permission_bits = S_IRWXU | S_IRWXG | S_IRWXO;
 constexpr mode_t private_bits = S_IRUSR | S_IWUSR;
 // Every signal that ends the process from outside; a crash's signals are
 // left alone.
-constexpr int interrupts[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2,
-    SIGXCPU, SIGVTALRM, SIGPROF,
+constexpr int interrupts[] = {
+    SIGHUP,
+    SIGINT,
+    SIGQUIT,
+    SIGTERM,
+    SIGALRM,
+    SIGUSR1,
+    SIGUSR2,
+    SIGXCPU,
+    SIGVTALRM,
+    SIGPROF,
 #ifdef SIGPOLL
     SIGPOLL,
 #endif
@@ -99,8 +108,8 @@ bool is_device(const struct stat& status)
 // Two nodes of one device are the same device.
 bool same_file(const struct stat& a, const struct stat& b)
 {
-    const bool same_device_node = (S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode))
-        || (S_ISBLK(a.st_mode) && S_ISBLK(b.st_mode));
+    const bool same_device_node
+        = (S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode)) || (S_ISBLK(a.st_mode) && S_ISBLK(b.st_mode));
     return (a.st_dev == b.st_dev && a.st_ino == b.st_ino)
         || (same_device_node && a.st_rdev == b.st_rdev);
 }
@@ -300,7 +309,7 @@ std::FILE* open_output(const std::string& path, std::FILE* input)
         }
         if (is_device(status)) {
             return may_write_in_place(status, input_status) ? open_in_place(name, input_status)
-                                                             : nullptr;
+                                                            : nullptr;
         }
         if (S_ISDIR(status.st_mode)
             || (!S_ISLNK(status.st_mode)

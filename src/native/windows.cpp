@@ -1,13 +1,13 @@
 #include "native/windows.h"
 
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -23,6 +23,23 @@ constexpr int number_digits = 8;
 constexpr std::size_t name_max = 255;
 constexpr std::size_t name_overhead = 2 + number_digits;
 constexpr int name_tries = 100;
+// Windows 10 1607's rename that replaces a file which others hold open, as
+// POSIX's does. Older systems lack it, so it is looked up at run time; the
+// values are Windows' own.
+constexpr int file_rename_info_ex = 22;
+constexpr DWORD rename_replace_if_exists = 0x1;
+constexpr DWORD rename_posix_semantics = 0x2;
+struct rename_info {
+    DWORD flags;
+    HANDLE root;
+    DWORD name_bytes;
+    WCHAR name[1];
+};
+using set_file_information_function = BOOL(WINAPI*)(HANDLE, int, void*, DWORD);
+// Elsewhere a rename waits this long, in milliseconds, for others to close
+// the old output, as Git for Windows does.
+constexpr DWORD replace_wait = 3000;
+constexpr DWORD longest_pause = 250;
 
 // The new file, in the form it was opened in, until it is put in place or
 // removed. The console handler runs on a thread of its own, so the name
@@ -32,8 +49,11 @@ std::wstring new_file;
 
 // Holds the lock to the end, so that the file is not put in place after
 // all, and ends the process as Windows ends one at Ctrl+C.
-BOOL WINAPI remove_and_end(DWORD)
+BOOL WINAPI remove_and_end(DWORD event)
 {
+    if (!ends_on_console_event(event)) {
+        return FALSE;
+    }
     EnterCriticalSection(&new_file_lock);
     if (!new_file.empty()) {
         DeleteFileW(new_file.c_str());
@@ -79,6 +99,87 @@ std::FILE* open_in_place(HANDLE device, std::FILE* input)
         return nullptr;
     }
     return stream_from_handle(device, _O_WRONLY, "wb");
+}
+
+// A symbolic link or junction: the name that leads elsewhere, not a file
+// that is stored elsewhere (cloud files, deduplication).
+bool is_link(const std::wstring& opened, DWORD attributes)
+{
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        return false;
+    }
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW(opened.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    FindClose(search);
+    return found.dwReserved0 == IO_REPARSE_TAG_SYMLINK
+        || found.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT;
+}
+
+// A stream can only be written where it is, as fopen writes it: a rename
+// cannot put it in place.
+std::FILE* open_stream(const std::wstring& opened)
+{
+    const HANDLE stream = CreateFileW(opened.c_str(), GENERIC_WRITE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (stream == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    return stream_from_handle(stream, _O_WRONLY, "wb");
+}
+
+// Renames with POSIX's rules, where the system and the file system have
+// them: whoever holds the old output open, but for deleting, keeps reading
+// the old content, and the name is the new file's at once.
+bool rename_over_open_files(const std::wstring& source, const std::wstring& target)
+{
+    const auto set_information
+        = reinterpret_cast<set_file_information_function>(reinterpret_cast<void*>(
+            GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetFileInformationByHandle")));
+    if (set_information == nullptr) {
+        return false;
+    }
+    const HANDLE file = CreateFileW(source.c_str(), DELETE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const std::size_t name_bytes = target.size() * sizeof(wchar_t);
+    std::vector<unsigned char> buffer(offsetof(rename_info, name) + name_bytes + sizeof(wchar_t));
+    auto* info = reinterpret_cast<rename_info*>(buffer.data());
+    info->flags = rename_replace_if_exists | rename_posix_semantics;
+    info->root = nullptr;
+    info->name_bytes = static_cast<DWORD>(name_bytes);
+    std::memcpy(info->name, target.c_str(), name_bytes + sizeof(wchar_t));
+    const bool done
+        = set_information(file, file_rename_info_ex, info, static_cast<DWORD>(buffer.size()));
+    CloseHandle(file);
+    return done;
+}
+
+// Elsewhere (older Windows, FAT) a rename is refused while anything holds
+// the old output open, a reader or a virus scanner: it is tried again for a
+// while.
+bool put_in_place(const std::wstring& source, const std::wstring& target)
+{
+    if (rename_over_open_files(source, target)) {
+        return true;
+    }
+    const DWORD start = GetTickCount();
+    for (DWORD pause = 1;; pause = std::min(pause * 2, longest_pause)) {
+        if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            return true;
+        }
+        const DWORD error = GetLastError();
+        if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION)
+            || GetTickCount() - start >= replace_wait) {
+            return false;
+        }
+        Sleep(pause);
+    }
 }
 
 // Where the last name in the path starts: after its folder, or after the
@@ -158,8 +259,23 @@ std::wstring extended_length_path(const std::wstring& path)
     return extended_prefix + full;
 }
 
+bool is_stream_path(const std::wstring& path)
+{
+    return path.find(L':', name_start(path)) != std::wstring::npos;
+}
+
+// Windows sends a log-off to services, for any user's: a program that a
+// service runs goes on.
+bool ends_on_console_event(DWORD event)
+{
+    return event != CTRL_LOGOFF_EVENT;
+}
+
+// A path on an empty drive fails at once instead of stopping a script on
+// a dialog.
 void handle_signals()
 {
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     InitializeCriticalSection(&new_file_lock);
     SetConsoleCtrlHandler(remove_and_end, TRUE);
 }
@@ -178,31 +294,42 @@ std::FILE* open_input(const std::wstring& path)
     return stream_from_handle(file, _O_RDONLY, "rb");
 }
 
-// Opening what is there for writing tells a device (NUL, CON, a pipe) from a
-// file, and refuses a folder, a read-only file and one the user may not
-// write. A device is written where it is, unless it is the input.
+// The name itself decides: a link there is replaced, not followed. Opening
+// anything else for writing tells a device (NUL, CON, a pipe) from a file,
+// and refuses a folder and a file the user may not write; a device is
+// written where it is, unless it is the input. A read-only, hidden or
+// system file is refused as fopen refuses it, even where the open would be
+// let through (Wine, as root).
 std::FILE* open_output(const std::wstring& path, std::FILE* input)
 {
-    // A name past the limit could never be put in place, and some file
-    // systems call it missing. A read-only file may not be replaced, even
-    // where the open below would be let through (Wine, as root).
     const std::wstring opened = extended_length_path(path);
+    if (is_stream_path(path)) {
+        return open_stream(opened);
+    }
+    // A name past the limit could never be put in place, and some file
+    // systems call it missing.
+    if (path.size() - name_start(path) > name_max) {
+        return nullptr;
+    }
     const DWORD attributes = GetFileAttributesW(opened.c_str());
-    if (path.size() - name_start(path) > name_max
-        || (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0)) {
-        return nullptr;
-    }
-    const HANDLE existing = CreateFileW(opened.c_str(), GENERIC_WRITE,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-        FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (existing == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND) {
-        return nullptr;
-    }
-    if (existing != INVALID_HANDLE_VALUE && GetFileType(existing) != FILE_TYPE_DISK) {
-        return open_in_place(existing, input);
-    }
-    if (existing != INVALID_HANDLE_VALUE) {
-        CloseHandle(existing);
+    const DWORD refused = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN
+        | FILE_ATTRIBUTE_SYSTEM;
+    if (attributes == INVALID_FILE_ATTRIBUTES || !is_link(opened, attributes)) {
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & refused) != 0) {
+            return nullptr;
+        }
+        const HANDLE existing = CreateFileW(opened.c_str(), GENERIC_WRITE,
+            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+            FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (existing == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND) {
+            return nullptr;
+        }
+        if (existing != INVALID_HANDLE_VALUE && GetFileType(existing) != FILE_TYPE_DISK) {
+            return open_in_place(existing, input);
+        }
+        if (existing != INVALID_HANDLE_VALUE) {
+            CloseHandle(existing);
+        }
     }
     const HANDLE file = create_new_file(path);
     if (file == INVALID_HANDLE_VALUE) {
@@ -220,9 +347,7 @@ std::FILE* open_output(const std::wstring& path, std::FILE* input)
 bool commit_output(const std::wstring& path)
 {
     EnterCriticalSection(&new_file_lock);
-    const bool done = new_file.empty()
-        || MoveFileExW(
-            new_file.c_str(), extended_length_path(path).c_str(), MOVEFILE_REPLACE_EXISTING);
+    const bool done = new_file.empty() || put_in_place(new_file, extended_length_path(path));
     if (done) {
         new_file.clear();
     } else {
