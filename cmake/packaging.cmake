@@ -1,7 +1,9 @@
-# What a user installs: a Debian package from the native build and a zip
-# from each Windows build, each with a SHA-256 file beside it, made by the
-# release target (packaging/pack.cmake.in). Their files are one install
-# component, left out of a plain cmake --install, which keeps its own layout.
+# What a user installs, each with a SHA-256 file beside it, made by the
+# release target (packaging/pack.cmake.in): a Debian package from a Linux
+# build, with the source tarball beside the native one's; a tarball from a
+# static Linux build (XORFILE_STATIC); a zip from each Windows build. Their
+# files are one install component, left out of a plain cmake --install,
+# which keeps its own layout.
 set(package_dir ${PROJECT_BINARY_DIR}/package)
 set(package_component package)
 file(MAKE_DIRECTORY ${package_dir})
@@ -24,6 +26,16 @@ if(WIN32)
     configure_file(packaging/README-windows.md ${package_dir}/README-windows.md @ONLY)
     install(TARGETS xorfile RUNTIME DESTINATION . COMPONENT ${package_component} EXCLUDE_FROM_ALL)
     install(FILES ${package_dir}/xorfile.txt ${package_dir}/LICENSE.txt ${package_dir}/README.txt
+        DESTINATION . COMPONENT ${package_component} EXCLUDE_FROM_ALL)
+elseif(XORFILE_STATIC)
+    # armhf is the name users look for; the others are the processors' own.
+    set(release_arch ${CMAKE_SYSTEM_PROCESSOR})
+    if(release_arch MATCHES "^armv7")
+        set(release_arch armhf)
+    endif()
+    set(package_file ${PROJECT_NAME}-${PROJECT_VERSION}-linux-${release_arch}.tar.gz)
+    install(TARGETS xorfile RUNTIME DESTINATION . COMPONENT ${package_component} EXCLUDE_FROM_ALL)
+    install(FILES ${PROJECT_BINARY_DIR}/xorfile.1 ${PROJECT_SOURCE_DIR}/LICENSE
         DESTINATION . COMPONENT ${package_component} EXCLUDE_FROM_ALL)
 else()
     # Debian's policy: the manual page and changelog gzipped without a time

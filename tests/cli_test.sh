@@ -2,7 +2,8 @@
 # Runs one case against xorfile as a user runs it:
 #   cli_test.sh CASE COMMAND...
 # COMMAND starts xorfile (an emulator may come first). XORFILE_TARGET_OS=windows
-# expects CR LF line ends on standard output and skips the Linux device cases.
+# expects CR LF line ends on standard output and skips the Linux device cases;
+# XORFILE_EMULATED=1 says that an emulator comes first.
 # XORFILE_SCRATCH is the case's own folder, cleared first (default: a new
 # temporary one). Exit status: 0 passed, 1 failed, 77 skipped.
 set -u
@@ -20,7 +21,7 @@ done
 # still runs; a runaway write fails long before it fills the disk.
 run_timeout=20
 xorfile=(timeout -k 5 "$run_timeout" "${program[@]}")
-ulimit -f $((64 * 1024))
+ulimit -S -f $((64 * 1024))
 target_os=${XORFILE_TARGET_OS:-posix}
 eol=$'\n'
 [[ $target_os == windows ]] && eol=$'\r\n'
@@ -97,13 +98,15 @@ drop_root_rights() {
 
 # strace holds or fails chosen system calls of a native run.
 traceable() {
-    [[ $target_os != windows ]] && strace -o /dev/null true 2>/dev/null || return 1
+    [[ $target_os != windows && -z ${XORFILE_EMULATED:-} ]] || return 1
+    strace -o /dev/null true 2>/dev/null || return 1
     # LeakSanitizer stops a traced program; the other checks still run.
     export ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0
 }
 
 skip_unless_traceable() {
-    [[ $target_os != windows ]] || skip "strace sees Wine, not the program's own calls"
+    [[ $target_os != windows && -z ${XORFILE_EMULATED:-} ]] ||
+        skip "strace sees the emulator (Wine, qemu), not the program's own calls"
     traceable || skip "needs strace, and leave to trace"
 }
 
@@ -442,6 +445,12 @@ case_interrupt_removes_the_new_file() {
     local rows=("INT:130:" "TERM:143:" "HUP:129:" "QUIT:131:" "ALRM:142:" "USR1:138:"
         "XCPU:152:" "INT:0:ignored")
     [[ $target_os == windows ]] && rows=("INT:58:")
+    # qemu-user for i386 and s390x hands an ignored signal to the program as
+    # an interrupted read, which no kernel does.
+    if [[ -n ${XORFILE_EMULATED:-} ]]; then
+        echo "SKIP: the row of an ignored signal (an emulator may interrupt a read with it)"
+        unset 'rows[-1]'
+    fi
     echo old >in.xor
     cp in.xor want
     head -c 100000 /dev/urandom >data
@@ -665,6 +674,15 @@ case_write_failure_keeps_what_was_there() {
     local reader=$!
     expect_run 2 "Can't write output file" fifo 5a
     kill "$reader" 2>/dev/null
+    # Past 4 GiB the input opens on 32-bit processors too, and the first
+    # write fails. It is sparse, made past the suite's limit on file sizes.
+    if (ulimit -S -f unlimited && truncate -s 5G big); then
+        ln -s /dev/full big.xor
+        expect_run 2 "Can't write output file" big 5a
+    else
+        echo "SKIP: the row past 4 GiB (no sparse file of 5 GiB here)"
+        touch big big.xor
+    fi
     # A file-size limit fails the write like a full disk, and the old output
     # stays.
     head -c 1000000 /dev/zero >old
@@ -673,7 +691,7 @@ case_write_failure_keeps_what_was_there() {
     xorfile=(bash -c 'ulimit -f 10 && exec "$@"' limited "${xorfile[@]}")
     expect_run 2 "Can't write output file" old 5a
     expect_same old.xor want
-    expect_files in in.xor zero zero.xor fifo fifo.xor old old.xor want
+    expect_files in in.xor zero zero.xor fifo fifo.xor old old.xor want big big.xor
 }
 
 case_read_only_input_is_encoded() {

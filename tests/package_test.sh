@@ -2,8 +2,11 @@
 # Checks a package and its SHA-256 file, and installs the package the way a
 # user does and encodes and decodes a sample with the tool from it:
 #   package_test.sh xorfile_VERSION_ARCH.deb          dpkg -i, man, lintian, hardening-check,
-#                                                     dpkg -r (root)
+#                                                     dpkg -r (root); for another processor,
+#                                                     its program run under qemu-user instead
 #   package_test.sh xorfile-VERSION.tar.gz            owner, one top folder, MANIFEST
+#   package_test.sh xorfile-VERSION-linux-ARCH.tar.gz owner, one top folder, a static program
+#                                                     for ARCH, run under qemu-user
 #   package_test.sh xorfile-VERSION-winNN.zip [WINE]  the program's PE header, imports and
 #                                                     resources; unzipped into an empty folder
 #                                                     and, under WINE, run through the whole
@@ -33,7 +36,56 @@ round_trip() {
         fail "$* did not encode and decode the sample"
 }
 
+# emulator ARCH: the command that runs a program for ARCH (a Debian or a
+# release name) here, with its C and C++ runtime from the cross compilers.
+emulator() {
+    case $1 in
+    amd64 | x86_64) ;;
+    arm64 | aarch64) echo qemu-aarch64 -L /usr/aarch64-linux-gnu ;;
+    armhf) echo qemu-arm -L /usr/arm-linux-gnueabihf ;;
+    i386 | i686) echo qemu-i386 -L /usr/i686-linux-gnu ;;
+    *) return 1 ;;
+    esac
+}
+
+# The ELF machine that readelf names for ARCH.
+elf_machine() {
+    case $1 in
+    amd64 | x86_64) echo "Advanced Micro Devices X86-64" ;;
+    arm64 | aarch64) echo AArch64 ;;
+    armhf) echo ARM ;;
+    i386 | i686) echo "Intel 80386" ;;
+    esac
+}
+
+check_program() {
+    [[ $(readelf -h "$1" | sed -n 's/^ *Machine: *//p') == "$(elf_machine "$2")" ]] ||
+        fail "$1 is not a program for $2"
+}
+
+# A package for another processor cannot be installed here: its program is
+# run from the unpacked package instead.
+check_foreign_deb() {
+    local arch=$1 command run
+    dpkg-deb -x "$package" root
+    check_program root/usr/bin/xorfile "$arch"
+    [[ $(dpkg-deb -f "$package" Depends) == *libc6* ]] || fail "the package depends on no libc6"
+    command=$(emulator "$arch") || {
+        fail "no emulator for $arch"
+        return
+    }
+    read -ra run <<<"$command"
+    round_trip "${run[@]}" root/usr/bin/xorfile
+}
+
 check_deb() {
+    local arch
+    arch=$(dpkg-deb -f "$package" Architecture)
+    if [[ $arch != "$(dpkg --print-architecture)" ]]; then
+        check_foreign_deb "$arch"
+        check_deb_files
+        return
+    fi
     dpkg -i "$package" >/dev/null || {
         fail "dpkg -i refused the package"
         return
@@ -52,14 +104,19 @@ check_deb() {
         [[ $path == /usr/bin/* || $path == /usr/share/man/* ]] && [[ -f $path ]] &&
             fail "dpkg -r left $path behind"
     done <<<"$installed"
+    dpkg-deb -x "$package" root
+    check_deb_files
+}
+
+# lintian and hardening-check, on the package unpacked in root.
+check_deb_files() {
     # Its tags, informational ones too, go to the log; as root it also warns of that.
     lintian --display-info --fail-on error,warning "$package" 2>lintian.stderr ||
         fail "lintian reports errors or warnings: $(cat lintian.stderr)"
     # FORTIFY and CET are built in but cannot show: the program calls no
     # function that FORTIFY guards, and the C runtime's own objects carry no
     # CET note.
-    dpkg-deb -x "$package" root
-    hardening-check --nofortify --nocfprotection root/usr/bin/xorfile >hardening ||
+    hardening-check --nofortify --nocfprotection root/usr/bin/xorfile >hardening 2>&1 ||
         fail "hardening-check: $(cat hardening)"
 }
 
@@ -143,6 +200,30 @@ check_tarball() {
         fail "$top/MANIFEST does not list the tarball's files"
 }
 
+# A static program for ARCH, its manual page and the licence, in one folder
+# named as the tarball.
+check_program_tarball() {
+    local top=${package##*/} arch command run
+    top=${top%.tar.gz}
+    arch=${top##*-linux-}
+    tar -tvzf "$package" | awk '$2 != "0/0" { exit 1 }' || fail "the tarball holds files not owned by root"
+    tar -xzf "$package" || {
+        fail "tar -x failed"
+        return
+    }
+    [[ $(find . -mindepth 1 | sort | tr '\n' ' ') == "./$top ./$top/LICENSE ./$top/xorfile ./$top/xorfile.1 " ]] ||
+        fail "the tarball holds $(find . -mindepth 1 | sort | tr '\n' ' ')"
+    check_program "$top/xorfile" "$arch"
+    ! readelf -l "$top/xorfile" | grep -q 'INTERP' || fail "$top/xorfile is not static"
+    [[ -z $(groff -man -ww -z "$top/xorfile.1" 2>&1) ]] || fail "$top/xorfile.1 does not render cleanly"
+    command=$(emulator "$arch") || {
+        fail "no emulator for $arch"
+        return
+    }
+    read -ra run <<<"$command"
+    round_trip "${run[@]}" "$top/xorfile"
+}
+
 # The checksum file names the package beside it.
 check_sum() {
     (cd "$(dirname "$package")" && sha256sum --quiet -c "$(basename "$package").sha256") ||
@@ -153,6 +234,7 @@ check_sum
 case $package in
 *.deb) check_deb ;;
 *.zip) check_zip ;;
+*-linux-*.tar.gz) check_program_tarball ;;
 *.tar.gz) check_tarball ;;
 *) fail "no package: $package" ;;
 esac
