@@ -77,13 +77,15 @@ std::size_t files_in(const std::wstring& folder)
     return count;
 }
 
-// A folder of the test's own in the working folder, without what a failed
-// run before left in it.
+// An empty folder of the test's own in the working folder, without what a
+// failed run before left in it.
 std::wstring fresh_folder(const std::wstring& name)
 {
     const std::wstring folder = (std::filesystem::current_path() / name).wstring();
     std::error_code ignored;
     std::filesystem::remove_all(extended_length_path(folder), ignored);
+    EXPECT_TRUE(CreateDirectoryW(extended_length_path(folder).c_str(), nullptr))
+        << "could not create a folder to test with";
     return folder;
 }
 
@@ -118,7 +120,6 @@ TEST(open_files, share_the_input_and_nothing_of_the_new_output)
     handle_signals_once();
     const std::wstring folder = fresh_folder(L"xorfile_share");
     const std::wstring input_path = folder + L"\\in";
-    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
     std::fclose(create_empty(input_path));
 
     std::FILE* input = open_input(input_path);
@@ -159,7 +160,6 @@ TEST(output_file, is_put_in_place_or_removed_past_the_classic_limit)
     const std::wstring folder = fresh_folder(std::wstring(250, L'd'));
     const std::wstring input_path = folder + L"\\in";
     const std::wstring output_path = folder + L"\\" + std::wstring(30, L'f');
-    ASSERT_TRUE(CreateDirectoryW(extended_length_path(folder).c_str(), nullptr));
     std::FILE* input = create_empty(input_path);
     ASSERT_NE(input, nullptr);
 
@@ -183,7 +183,6 @@ TEST(output_file, name_is_cut_short_of_a_surrogate_pair)
     // The new file's name, "." and the output's and "." and 8 digits, would
     // pass 255 units: the cut falls inside the emoji, which goes whole.
     const std::wstring name = std::wstring(244, L'a') + L"\U0001F600b.xor";
-    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
     std::FILE* input = create_empty(folder + L"\\in");
     ASSERT_NE(input, nullptr);
 
@@ -245,7 +244,6 @@ TEST(output_file, replaces_an_old_output_that_others_hold_open)
 {
     handle_signals_once();
     const std::wstring folder = fresh_folder(L"xorfile_held");
-    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
     std::FILE* input = create_empty(folder + L"\\in");
     ASSERT_NE(input, nullptr);
     const std::wstring output_path = folder + L"\\in.xor";
@@ -280,7 +278,6 @@ TEST(output_file, refuses_what_fopen_refuses_and_replaces_links)
 {
     handle_signals_once();
     const std::wstring folder = fresh_folder(L"xorfile_names");
-    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
     std::FILE* input = create_empty(folder + L"\\in");
     ASSERT_NE(input, nullptr);
     for (const DWORD attribute : {FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM}) {
