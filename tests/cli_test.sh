@@ -105,9 +105,7 @@ traceable() {
 }
 
 skip_unless_traceable() {
-    [[ $target_os != windows && -z ${XORFILE_EMULATED:-} ]] ||
-        skip "strace sees the emulator (Wine, qemu), not the program's own calls"
-    traceable || skip "needs strace, and leave to trace"
+    traceable || skip "needs strace, leave to trace, and a program run natively, not under Wine or qemu"
 }
 
 # wait_for_new_file OUTPUT: a run has made the new file that becomes OUTPUT.

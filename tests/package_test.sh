@@ -36,53 +36,35 @@ round_trip() {
         fail "$* did not encode and decode the sample"
 }
 
-# emulator ARCH: the command that runs a program for ARCH (a Debian or a
-# release name) here, with its C and C++ runtime from the cross compilers.
-emulator() {
-    case $1 in
-    amd64 | x86_64) ;;
-    arm64 | aarch64) echo qemu-aarch64 -L /usr/aarch64-linux-gnu ;;
-    armhf) echo qemu-arm -L /usr/arm-linux-gnueabihf ;;
-    i386 | i686) echo qemu-i386 -L /usr/i686-linux-gnu ;;
-    *) return 1 ;;
-    esac
-}
-
-# The ELF machine that readelf names for ARCH.
-elf_machine() {
-    case $1 in
-    amd64 | x86_64) echo "Advanced Micro Devices X86-64" ;;
-    arm64 | aarch64) echo AArch64 ;;
-    armhf) echo ARM ;;
-    i386 | i686) echo "Intel 80386" ;;
-    esac
-}
-
+# check_program FILE ARCH: FILE is a program for ARCH (a Debian or a release
+# name) that encodes and decodes the sample here, under qemu-user with the
+# cross compilers' runtime for another processor.
 check_program() {
-    [[ $(readelf -h "$1" | sed -n 's/^ *Machine: *//p') == "$(elf_machine "$2")" ]] ||
-        fail "$1 is not a program for $2"
-}
-
-# A package for another processor cannot be installed here: its program is
-# run from the unpacked package instead.
-check_foreign_deb() {
-    local arch=$1 command run
-    dpkg-deb -x "$package" root
-    check_program root/usr/bin/xorfile "$arch"
-    [[ $(dpkg-deb -f "$package" Depends) == *libc6* ]] || fail "the package depends on no libc6"
-    command=$(emulator "$arch") || {
-        fail "no emulator for $arch"
+    local machine run=()
+    case $2 in
+    amd64 | x86_64) machine="Advanced Micro Devices X86-64" ;;
+    arm64 | aarch64) machine=AArch64 run=(qemu-aarch64 -L /usr/aarch64-linux-gnu) ;;
+    armhf) machine=ARM run=(qemu-arm -L /usr/arm-linux-gnueabihf) ;;
+    i386 | i686) machine="Intel 80386" run=(qemu-i386 -L /usr/i686-linux-gnu) ;;
+    *)
+        fail "no such architecture: $2"
         return
-    }
-    read -ra run <<<"$command"
-    round_trip "${run[@]}" root/usr/bin/xorfile
+        ;;
+    esac
+    [[ $(readelf -h "$1" | sed -n 's/^ *Machine: *//p') == "$machine" ]] ||
+        fail "$1 is not a program for $2"
+    round_trip "${run[@]}" "$1"
 }
 
 check_deb() {
     local arch
     arch=$(dpkg-deb -f "$package" Architecture)
+    # One for another processor cannot be installed here: its program is run
+    # from the unpacked package instead.
     if [[ $arch != "$(dpkg --print-architecture)" ]]; then
-        check_foreign_deb "$arch"
+        dpkg-deb -x "$package" root
+        [[ $(dpkg-deb -f "$package" Depends) == *libc6* ]] || fail "the package depends on no libc6"
+        check_program root/usr/bin/xorfile "$arch"
         check_deb_files
         return
     fi
@@ -203,9 +185,8 @@ check_tarball() {
 # A static program for ARCH, its manual page and the licence, in one folder
 # named as the tarball.
 check_program_tarball() {
-    local top=${package##*/} arch command run
+    local top=${package##*/}
     top=${top%.tar.gz}
-    arch=${top##*-linux-}
     tar -tvzf "$package" | awk '$2 != "0/0" { exit 1 }' || fail "the tarball holds files not owned by root"
     tar -xzf "$package" || {
         fail "tar -x failed"
@@ -213,15 +194,9 @@ check_program_tarball() {
     }
     [[ $(find . -mindepth 1 | sort | tr '\n' ' ') == "./$top ./$top/LICENSE ./$top/xorfile ./$top/xorfile.1 " ]] ||
         fail "the tarball holds $(find . -mindepth 1 | sort | tr '\n' ' ')"
-    check_program "$top/xorfile" "$arch"
     ! readelf -l "$top/xorfile" | grep -q 'INTERP' || fail "$top/xorfile is not static"
     [[ -z $(groff -man -ww -z "$top/xorfile.1" 2>&1) ]] || fail "$top/xorfile.1 does not render cleanly"
-    command=$(emulator "$arch") || {
-        fail "no emulator for $arch"
-        return
-    }
-    read -ra run <<<"$command"
-    round_trip "${run[@]}" "$top/xorfile"
+    check_program "$top/xorfile" "${top##*-linux-}"
 }
 
 # The checksum file names the package beside it.

@@ -314,8 +314,9 @@ std::FILE* open_output(const std::wstring& path, std::FILE* input)
     const DWORD attributes = GetFileAttributesW(opened.c_str());
     const DWORD refused = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN
         | FILE_ATTRIBUTE_SYSTEM;
-    if (attributes == INVALID_FILE_ATTRIBUTES || !is_link(opened, attributes)) {
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & refused) != 0) {
+    const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+    if (!exists || !is_link(opened, attributes)) {
+        if (exists && (attributes & refused) != 0) {
             return nullptr;
         }
         const HANDLE existing = CreateFileW(opened.c_str(), GENERIC_WRITE,
