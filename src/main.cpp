@@ -7,6 +7,5 @@ int wmain(int argc, wchar_t* argv[])
 int main(int argc, char* argv[])
 #endif
 {
-    handle_signals();
     return run(argc, argv);
 }

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <utility>
 
 namespace {
 
@@ -32,14 +31,6 @@ native_string make_output_path(const native_string& input_path)
     return input_path + output_suffix;
 }
 
-// True only if every byte reached the file and it closed cleanly.
-bool close_output(file_ptr out)
-{
-    std::FILE* stream = out.release();
-    const bool flushed = std::fflush(stream) == 0 && std::ferror(stream) == 0;
-    return std::fclose(stream) == 0 && flushed;
-}
-
 int fail(const char* line, int status)
 {
     std::fputs(line, stdout);
@@ -60,23 +51,21 @@ int run(int argc, native_char* argv[])
     if (!in) {
         return fail(open_input_line, status_file);
     }
-    file_ptr out{open_output(output_path, in.get())};
-    if (!out) {
+    std::FILE* out = open_output(output_path, in.get());
+    if (out == nullptr) {
         return fail(open_output_line, status_file);
     }
 
     const std::int32_t key = parse_key(narrow_key(argv[2]).c_str());
-    xor_copy(in.get(), out.get(), key);
+    xor_copy(in.get(), out, key);
 
     const bool read_failed = std::ferror(in.get()) != 0;
     in.reset();
     if (read_failed) {
-        out.reset();
-        discard_output();
+        discard_output(out);
         return fail(read_input_line, status_file);
     }
-    if (!close_output(std::move(out)) || !commit_output(output_path)) {
-        discard_output();
+    if (!commit_output(out)) {
         return fail(write_output_line, status_file);
     }
     return status_ok;

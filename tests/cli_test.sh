@@ -419,12 +419,12 @@ case_injected_failures_leave_the_old_output() {
     local row call pattern error line when
     for row in "${rows[@]}"; do
         IFS='|' read -r call pattern error line <<<"$row"
-        # Counted from the start, matched only once the input is open: the
-        # loader reads its libraries through the same descriptor.
+        # Counted from the start, matched only once the new file is made:
+        # the loader reads its libraries through the same descriptors.
         when=$(awk -v call="$call(" -v pattern="$pattern" '
             index($0, call) == 1 { calls++ }
-            /^openat\(AT_FDCWD, "in",/ { open = 1 }
-            open && index($0, call) == 1 && $0 ~ pattern { print calls; exit }' trace)
+            /^openat\(.*O_EXCL/ { made = 1 }
+            made && index($0, call) == 1 && $0 ~ pattern { print calls; exit }' trace)
         [[ -n $when ]] || { fail "no $pattern call in the trace"; continue; }
         local xorfile=(timeout "$run_timeout" strace -o /dev/null
             -e inject="$call:error=$error:when=$when" "${program[@]}")

@@ -14,36 +14,37 @@ using native_char = char;
 #endif
 using native_string = std::basic_string<native_char>;
 
-// Makes every signal that ends the process from outside (on POSIX HUP,
-// INT, QUIT, TERM, ALRM, USR1, USR2, XCPU, VTALRM, PROF, POLL and PWR; on
-// Windows the console's Ctrl+C, Ctrl+Break and close) remove an unfinished
-// output and then end the process as it would have, unless it was ignored
-// at start. A full pipe or disk fails a write instead of ending the process
-// (SIGPIPE, SIGXFSZ).
-void handle_signals();
+// The calling sequence, once per run:
+//   in = open_input(path)
+//   out = open_output(path + ".xor", in)
+//   ... write to out ...
+//   commit_output(out), or discard_output(out) to give up
+// The first open of either file prepares the process: from then on an
+// interrupt removes what was made, and a full pipe or disk fails a write
+// instead of ending the process.
 
 // Opens the input for binary reading, sharing it with other readers and
 // writers. Null if it cannot be opened or is a directory.
 std::FILE* open_input(const native_string& path);
 
-// Opens where the output is written, in binary. The name itself decides: an
-// existing device or FIFO there (or a link to one) that belongs to the user
-// or to root is written in place; a link to anything else is replaced.
-// Everything else is written to a new file beside path, created exclusively
-// for its owner alone and then given the input's permission bits less the
-// umask, that only commit_output puts at path. Null, with nothing created or
-// changed, if path is a directory, a file that may not be written, the input
-// itself or another user's device, or if the new file cannot be made.
+// Opens where the output is written, in binary, and owns it until
+// commit_output or discard_output. What the name holds decides: a device
+// or FIFO that may be written is written in place; anything that may be
+// replaced is, by a new file beside it, made for its owner alone and then
+// given no more access than the input. Null, with nothing made or
+// changed, if the name may be neither written nor replaced.
 std::FILE* open_output(const native_string& path, std::FILE* input);
 
-// Puts the new file, written and closed, at path, replacing what is there (a
-// link too, not what it leads to). True when there was nothing to put. Once
-// it is put, interrupts wait for the process's end, so that the run ends as
-// it succeeded.
-bool commit_output(const native_string& path);
+// Closes the output and puts the new file in place, replacing what is at
+// the name (a link too, not what it leads to). False, with the new file
+// removed and the name as it was, if a byte did not reach the file or it
+// cannot be put in place. Once it is put, interrupts wait for the
+// process's end, so that the run ends as it succeeded.
+bool commit_output(std::FILE* output);
 
-// Removes the new file, if one is left, so that path stays as it was.
-void discard_output();
+// Closes the output and removes the new file, so that the name stays as
+// it was. A device written in place keeps what it was given.
+void discard_output(std::FILE* output);
 
 // The key text for parse_key. Its grammar is ASCII, so any other character
 // becomes one that ends the number.

@@ -1,4 +1,5 @@
 #include "native/windows.h"
+#include "native/shared.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -7,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -14,15 +16,14 @@ namespace {
 constexpr wchar_t extended_prefix[] = L"\\\\?\\";
 constexpr wchar_t extended_unc_prefix[] = L"\\\\?\\UNC\\";
 constexpr wchar_t device_prefix[] = L"\\\\.\\";
+constexpr wchar_t nt_prefix[] = L"\\??\\";
 constexpr wchar_t unc_prefix[] = L"\\\\";
 // Any character the key's grammar lacks would do: it ends the number.
 constexpr char not_a_key_character = '?';
-// A new file is named ".NAME." and eight hex digits, beside the output.
-constexpr int number_digits = 8;
-// The longest name, in UTF-16 units, on NTFS, FAT, exFAT and ReFS.
-constexpr std::size_t name_max = 255;
-constexpr std::size_t name_overhead = 2 + number_digits;
 constexpr int name_tries = 100;
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr DWORD kept_attributes
+    = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 // Windows 10 1607's rename that replaces a file which others hold open, as
 // POSIX's does. Older systems lack it, so it is looked up at run time; the
 // values are Windows' own.
@@ -41,11 +42,28 @@ using set_file_information_function = BOOL(WINAPI*)(HANDLE, int, void*, DWORD);
 constexpr DWORD replace_wait = 3000;
 constexpr DWORD longest_pause = 250;
 
-// The new file, in the form it was opened in, until it is put in place or
-// removed. The console handler runs on a thread of its own, so the name
-// changes, and is used, only under this lock.
+// The output and the new file, in the form they are opened in, the new
+// file until it is put in place or removed; it is empty where the output
+// is written in place. The console handler runs on a thread of its own, so
+// the new file's name changes, and is used, only under this lock.
 CRITICAL_SECTION new_file_lock;
+std::wstring output_path;
 std::wstring new_file;
+// The device the input is, by name: a device's handle says nothing of it.
+std::wstring input_device;
+
+struct handle_closer {
+    void operator()(HANDLE file) const { CloseHandle(file); }
+};
+using handle_ptr = std::unique_ptr<void, handle_closer>;
+
+// With the lock held. A read-only file is not deleted until it is no
+// longer read-only.
+void delete_new_file()
+{
+    SetFileAttributesW(new_file.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(new_file.c_str());
+}
 
 // Holds the lock to the end, so that the file is not put in place after
 // all, and ends the process as Windows ends one at Ctrl+C.
@@ -56,14 +74,42 @@ BOOL WINAPI remove_and_end(DWORD event)
     }
     EnterCriticalSection(&new_file_lock);
     if (!new_file.empty()) {
-        DeleteFileW(new_file.c_str());
+        delete_new_file();
     }
     ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+// Done at the first open of either file.
+void prepare_process()
+{
+    static bool prepared = false;
+    if (prepared) {
+        return;
+    }
+    prepared = true;
+    keep_dialogs_away();
+    InitializeCriticalSection(&new_file_lock);
+    SetConsoleCtrlHandler(remove_and_end, TRUE);
+}
+
+void remove_new_file()
+{
+    EnterCriticalSection(&new_file_lock);
+    if (!new_file.empty()) {
+        delete_new_file();
+        new_file.clear();
+    }
+    LeaveCriticalSection(&new_file_lock);
 }
 
 bool starts_with(const std::wstring& text, const wchar_t* prefix)
 {
     return text.compare(0, std::wcslen(prefix), prefix) == 0;
+}
+
+HANDLE handle_of(std::FILE* stream)
+{
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
 }
 
 // Hands an open handle to the C library as a stream, or closes it.
@@ -82,47 +128,88 @@ std::FILE* stream_from_handle(HANDLE file, int flags, const char* mode)
     return stream;
 }
 
-bool same_file(HANDLE first, HANDLE second)
+// A file by its index; a device, which has none, by its kind and name.
+bool same_file(HANDLE input, HANDLE output, const std::wstring& output_name)
 {
     BY_HANDLE_FILE_INFORMATION a;
     BY_HANDLE_FILE_INFORMATION b;
-    return GetFileInformationByHandle(first, &a) && GetFileInformationByHandle(second, &b)
-        && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh
-        && a.nFileIndexLow == b.nFileIndexLow;
-}
-
-std::FILE* open_in_place(HANDLE device, std::FILE* input)
-{
-    const auto input_file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(input)));
-    if (same_file(input_file, device)) {
-        CloseHandle(device);
-        return nullptr;
+    if (GetFileInformationByHandle(input, &a) && GetFileInformationByHandle(output, &b)) {
+        return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber
+            && a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
     }
-    return stream_from_handle(device, _O_WRONLY, "wb");
+    return GetFileType(input) == FILE_TYPE_CHAR && GetFileType(output) == FILE_TYPE_CHAR
+        && !input_device.empty() && input_device == reserved_device_name(output_name);
 }
 
-// A symbolic link or junction: the name that leads elsewhere, not a file
-// that is stored elsewhere (cloud files, deduplication).
-bool is_link(const std::wstring& opened, DWORD attributes)
+bool is_read_only(HANDLE file)
 {
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-        return false;
+    BY_HANDLE_FILE_INFORMATION information;
+    return GetFileInformationByHandle(file, &information)
+        && (information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+// The reparse tag of a name that has one: a symbolic link or junction, or
+// a file that is stored elsewhere (cloud files, deduplication).
+DWORD reparse_tag(const std::wstring& opened, DWORD attributes)
+{
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        return 0;
     }
     WIN32_FIND_DATAW found;
     const HANDLE search = FindFirstFileW(opened.c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
-        return false;
+        return 0;
     }
     FindClose(search);
-    return found.dwReserved0 == IO_REPARSE_TAG_SYMLINK
-        || found.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT;
+    return found.dwReserved0;
+}
+
+// Where the last name in the path starts: after its folder, or after the
+// drive of C:NAME.
+std::size_t name_start(const std::wstring& path)
+{
+    const std::size_t slash = path.find_last_of(L"\\/");
+    if (slash != std::wstring::npos) {
+        return slash + 1;
+    }
+    return path.size() > 1 && path[1] == L':' ? 2 : 0;
+}
+
+// A device is written through the open that asks to write; where sharing
+// refuses that, an open that asks for no data, which sharing never
+// blocks, tells a file that others hold from a device. Whether a holder
+// lets the file be replaced is the rename's to find out.
+name_facts look_at_output(const std::wstring& path, HANDLE input, handle_ptr& writable)
+{
+    name_facts facts{};
+    facts.stream = is_stream_path(path);
+    facts.too_long = path.size() - name_start(path) > longest_name;
+    facts.attributes = GetFileAttributesW(output_path.c_str());
+    facts.reparse_tag = reparse_tag(output_path, facts.attributes);
+    HANDLE file = CreateFileW(output_path.c_str(), GENERIC_WRITE, share_all, nullptr,
+        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    facts.write_error = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    if (file != INVALID_HANDLE_VALUE) {
+        writable.reset(file);
+    } else if (facts.write_error == ERROR_SHARING_VIOLATION) {
+        file = CreateFileW(output_path.c_str(), FILE_READ_ATTRIBUTES, share_all, nullptr,
+            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+    if (file != INVALID_HANDLE_VALUE) {
+        facts.file_type = GetFileType(file);
+        facts.is_input = same_file(input, file, path);
+    }
+    if (file != INVALID_HANDLE_VALUE && file != writable.get()) {
+        CloseHandle(file);
+    }
+    return facts;
 }
 
 // A stream can only be written where it is, as fopen writes it: a rename
 // cannot put it in place.
-std::FILE* open_stream(const std::wstring& opened)
+std::FILE* open_stream()
 {
-    const HANDLE stream = CreateFileW(opened.c_str(), GENERIC_WRITE,
+    const HANDLE stream = CreateFileW(output_path.c_str(), GENERIC_WRITE,
         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (stream == INVALID_HANDLE_VALUE) {
         return nullptr;
@@ -141,8 +228,7 @@ bool rename_over_open_files(const std::wstring& source, const std::wstring& targ
     if (set_information == nullptr) {
         return false;
     }
-    const HANDLE file = CreateFileW(source.c_str(), DELETE,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+    const HANDLE file = CreateFileW(source.c_str(), DELETE, share_all, nullptr, OPEN_EXISTING,
         FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
@@ -182,45 +268,20 @@ bool put_in_place(const std::wstring& source, const std::wstring& target)
     }
 }
 
-// Where the last name in the path starts: after its folder, or after the
-// drive of C:NAME.
-std::size_t name_start(const std::wstring& path)
-{
-    const std::size_t slash = path.find_last_of(L"\\/");
-    if (slash != std::wstring::npos) {
-        return slash + 1;
-    }
-    return path.size() > 1 && path[1] == L':' ? 2 : 0;
-}
-
-// "DIR\.NAME." for the output DIR\NAME, NAME cut short of a split
-// surrogate pair where the whole name would pass the limit.
-std::wstring new_file_prefix(const std::wstring& path)
-{
-    const std::size_t start = name_start(path);
-    std::wstring name = path.substr(start, name_max - name_overhead);
-    if (name.size() < path.size() - start && IS_HIGH_SURROGATE(name.back())) {
-        name.pop_back();
-    }
-    return path.substr(0, start) + L'.' + name + L'.';
-}
-
 // Creates the new file and records its name. Shared only for deleting, so
 // that the console handler may remove it while it is open, and no other
 // program reads or writes it. The name need not be unpredictable:
 // CREATE_NEW refuses any that exists.
 HANDLE create_new_file(const std::wstring& path)
 {
-    const std::wstring prefix = new_file_prefix(path);
+    const std::size_t start = name_start(path);
+    const std::wstring folder = path.substr(0, start);
+    const std::wstring name = path.substr(start);
     std::uint32_t number = GetCurrentProcessId() * 2654435761U ^ GetTickCount();
     EnterCriticalSection(&new_file_lock);
     HANDLE file = INVALID_HANDLE_VALUE;
     for (int tries = 0; tries < name_tries; ++tries) {
-        std::wstring name = prefix;
-        for (int shift = 4 * (number_digits - 1); shift >= 0; shift -= 4) {
-            name += L"0123456789abcdef"[(number >> shift) & 0xf];
-        }
-        new_file = extended_length_path(name);
+        new_file = extended_length_path(folder + new_file_name(name, longest_name, number));
         file = CreateFileW(new_file.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
             FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) {
@@ -235,11 +296,32 @@ HANDLE create_new_file(const std::wstring& path)
     return file;
 }
 
+// A read-only input gives a read-only output, as a copy made in Explorer
+// does. The attribute binds only later opens, not this one.
+std::FILE* open_new_file(const std::wstring& path, HANDLE input)
+{
+    const HANDLE file = create_new_file(path);
+    if (file == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    if (is_read_only(input) && !SetFileAttributesW(new_file.c_str(), FILE_ATTRIBUTE_READONLY)) {
+        CloseHandle(file);
+        remove_new_file();
+        return nullptr;
+    }
+    std::FILE* stream = stream_from_handle(file, _O_WRONLY, "wb");
+    if (stream == nullptr) {
+        remove_new_file();
+    }
+    return stream;
+}
+
 } // namespace
 
 std::wstring extended_length_path(const std::wstring& path)
 {
-    if (starts_with(path, extended_prefix) || starts_with(path, device_prefix)) {
+    if (starts_with(path, extended_prefix) || starts_with(path, device_prefix)
+        || starts_with(path, nt_prefix)) {
         return path;
     }
     const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
@@ -264,6 +346,22 @@ bool is_stream_path(const std::wstring& path)
     return path.find(L':', name_start(path)) != std::wstring::npos;
 }
 
+// Windows reads a reserved name up to its first dot or colon, less
+// trailing spaces, in any case.
+std::wstring reserved_device_name(const std::wstring& path)
+{
+    std::wstring name = path.substr(name_start(path));
+    name.erase(std::min(name.find_first_of(L".:"), name.size()));
+    name.erase(name.find_last_not_of(L' ') + 1);
+    for (wchar_t& c : name) {
+        c = c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+    }
+    const bool numbered = name.size() == 4 && (name.compare(0, 3, L"COM") == 0
+        || name.compare(0, 3, L"LPT") == 0) && name[3] >= L'1' && name[3] <= L'9';
+    const bool plain = name == L"NUL" || name == L"CON" || name == L"PRN" || name == L"AUX";
+    return numbered || plain ? name : std::wstring();
+}
+
 // Windows sends a log-off to services, for any user's: a program that a
 // service runs goes on.
 bool ends_on_console_event(DWORD event)
@@ -271,13 +369,54 @@ bool ends_on_console_event(DWORD event)
     return event != CTRL_LOGOFF_EVENT;
 }
 
-// A path on an empty drive fails at once instead of stopping a script on
-// a dialog.
-void handle_signals()
+// XP has no GetErrorMode: setting a mode returns the one before.
+void keep_dialogs_away()
 {
-    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-    InitializeCriticalSection(&new_file_lock);
-    SetConsoleCtrlHandler(remove_and_end, TRUE);
+    const UINT inherited = SetErrorMode(0);
+    SetErrorMode(inherited | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+}
+
+// The name itself decides: a link there is replaced, not followed, but for
+// a link to a folder, over which nothing can be renamed. A read-only,
+// hidden or system file is refused as fopen refuses it, even where the
+// open would be let through (Wine, as root).
+name_holds judge_output_name(const name_facts& facts)
+{
+    if (facts.stream) {
+        return name_holds::stream;
+    }
+    if (facts.too_long) {
+        return name_holds::too_long;
+    }
+    const bool exists = facts.attributes != INVALID_FILE_ATTRIBUTES;
+    const bool is_link = exists
+        && (facts.reparse_tag == IO_REPARSE_TAG_SYMLINK
+            || facts.reparse_tag == IO_REPARSE_TAG_MOUNT_POINT);
+    if (is_link) {
+        return (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? name_holds::folder_link
+                                                                  : name_holds::replaceable;
+    }
+    if (exists && (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return name_holds::directory;
+    }
+    if (exists && (facts.attributes & kept_attributes) != 0) {
+        return name_holds::kept_attributes;
+    }
+    if (facts.write_error == ERROR_FILE_NOT_FOUND) {
+        return name_holds::nothing;
+    }
+    const bool looked = facts.write_error == ERROR_SUCCESS
+        || facts.write_error == ERROR_SHARING_VIOLATION;
+    if (!looked || facts.file_type == FILE_TYPE_UNKNOWN) {
+        return name_holds::unknown;
+    }
+    if (facts.file_type == FILE_TYPE_DISK) {
+        return name_holds::replaceable;
+    }
+    if (facts.is_input) {
+        return name_holds::the_input;
+    }
+    return facts.write_error == ERROR_SUCCESS ? name_holds::device : name_holds::unknown;
 }
 
 // Shared as fopen shares a file, and for deleting too, so that a run that
@@ -285,86 +424,64 @@ void handle_signals()
 // FILE_FLAG_BACKUP_SEMANTICS.
 std::FILE* open_input(const std::wstring& path)
 {
-    const HANDLE file = CreateFileW(extended_length_path(path).c_str(), GENERIC_READ,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-        FILE_ATTRIBUTE_NORMAL, nullptr);
+    prepare_process();
+    const HANDLE file = CreateFileW(extended_length_path(path).c_str(), GENERIC_READ, share_all,
+        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return nullptr;
     }
+    input_device = reserved_device_name(path);
     return stream_from_handle(file, _O_RDONLY, "rb");
 }
 
-// The name itself decides: a link there is replaced, not followed. Opening
-// anything else for writing tells a device (NUL, CON, a pipe) from a file,
-// and refuses a folder and a file the user may not write; a device is
-// written where it is, unless it is the input. A read-only, hidden or
-// system file is refused as fopen refuses it, even where the open would be
-// let through (Wine, as root).
 std::FILE* open_output(const std::wstring& path, std::FILE* input)
 {
-    const std::wstring opened = extended_length_path(path);
-    if (is_stream_path(path)) {
-        return open_stream(opened);
-    }
-    // A name past the limit could never be put in place, and some file
-    // systems call it missing.
-    if (path.size() - name_start(path) > name_max) {
+    prepare_process();
+    const HANDLE input_file = handle_of(input);
+    output_path = extended_length_path(path);
+    handle_ptr writable;
+    switch (judge_output_name(look_at_output(path, input_file, writable))) {
+    case name_holds::nothing:
+    case name_holds::replaceable:
+        return open_new_file(path, input_file);
+    case name_holds::device:
+        return stream_from_handle(writable.release(), _O_WRONLY, "wb");
+    case name_holds::stream:
+        return open_stream();
+    case name_holds::directory:
+    case name_holds::kept_attributes:
+    case name_holds::folder_link:
+    case name_holds::the_input:
+    case name_holds::too_long:
+    case name_holds::unknown:
         return nullptr;
     }
-    const DWORD attributes = GetFileAttributesW(opened.c_str());
-    const DWORD refused = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN
-        | FILE_ATTRIBUTE_SYSTEM;
-    const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
-    if (!exists || !is_link(opened, attributes)) {
-        if (exists && (attributes & refused) != 0) {
-            return nullptr;
-        }
-        const HANDLE existing = CreateFileW(opened.c_str(), GENERIC_WRITE,
-            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-            FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (existing == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND) {
-            return nullptr;
-        }
-        if (existing != INVALID_HANDLE_VALUE && GetFileType(existing) != FILE_TYPE_DISK) {
-            return open_in_place(existing, input);
-        }
-        if (existing != INVALID_HANDLE_VALUE) {
-            CloseHandle(existing);
-        }
-    }
-    const HANDLE file = create_new_file(path);
-    if (file == INVALID_HANDLE_VALUE) {
-        return nullptr;
-    }
-    std::FILE* stream = stream_from_handle(file, _O_WRONLY, "wb");
-    if (stream == nullptr) {
-        discard_output();
-    }
-    return stream;
+    return nullptr;
 }
 
 // Once the output is in place the run has succeeded, so the lock stays held:
 // the console handler waits for the process's end instead of ending it.
-bool commit_output(const std::wstring& path)
+bool commit_output(std::FILE* output)
 {
-    EnterCriticalSection(&new_file_lock);
-    const bool done = new_file.empty() || put_in_place(new_file, extended_length_path(path));
-    if (done) {
-        new_file.clear();
-    } else {
-        LeaveCriticalSection(&new_file_lock);
+    if (!close_stream(output)) {
+        remove_new_file();
+        return false;
     }
-    return done;
+    EnterCriticalSection(&new_file_lock);
+    if (new_file.empty() || put_in_place(new_file, output_path)) {
+        new_file.clear();
+        return true;
+    }
+    delete_new_file();
+    new_file.clear();
+    LeaveCriticalSection(&new_file_lock);
+    return false;
 }
 
-void discard_output()
+void discard_output(std::FILE* output)
 {
-    EnterCriticalSection(&new_file_lock);
-    if (!new_file.empty()) {
-        DeleteFileW(new_file.c_str());
-        new_file.clear();
-    }
-    LeaveCriticalSection(&new_file_lock);
+    std::fclose(output);
+    remove_new_file();
 }
 
 std::string narrow_key(const wchar_t* text)
