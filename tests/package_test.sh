@@ -154,16 +154,17 @@ check_exe() {
     [[ $resource == $want ]] || fail "$1 has no version resource for $release"
 }
 
-# Every command-line case, against the program as shipped.
+# Every command-line test, against the program as shipped.
 run_cli_suite() {
-    local case status
-    for case in $(grep -oE '^case_[a-z0-9_]+\(\)' "$here/cli_test.sh"); do
-        case=${case#case_}
-        case=${case%'()'}
-        LC_ALL=C.UTF-8 XORFILE_TARGET_OS=windows XORFILE_SCRATCH="$scratch/cli" \
-            bash "$here/cli_test.sh" "$case" "$@" >cli.out
-        status=$?
-        [[ $status == 0 || $status == 77 ]] || fail "cli case $case: $(cat cli.out)"
+    local script name status
+    for script in "$here"/cli/*.sh; do
+        [[ $script == */lib.sh ]] && continue
+        for name in $(sed -n 's/^test_\([a-z0-9_]*\)().*/\1/p' "$script"); do
+            LC_ALL=C.UTF-8 XORFILE_TARGET_OS=windows XORFILE_EMULATED=1 XORFILE_SCRATCH="$scratch/cli" \
+                bash "$script" "$name" "$@" >cli.out
+            status=$?
+            [[ $status == 0 || $status == 77 ]] || fail "cli test ${script##*/} $name: $(cat cli.out)"
+        done
     done
 }
 

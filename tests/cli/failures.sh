@@ -1,0 +1,260 @@
+# Failures and interrupts: each says so, and leaves the input and what was
+# at the output's name as they were.
+. "$(dirname "$0")/lib.sh"
+
+test_missing_input_creates_nothing() {
+    expect_run 2 "Can't open input file" missing 5a
+    expect_run 2 "Can't open input file" "" 5a
+    expect_files
+}
+
+test_directory_input_creates_nothing() {
+    mkdir dir
+    expect_run 2 "Can't open input file" dir 5a
+    expect_files dir
+}
+
+test_read_failure_keeps_what_was_there() {
+    # Reading this process memory file from its start fails, under Wine too.
+    require /proc/self/mem
+    ln -s /proc/self/mem mem
+    expect_run 2 "Can't read input file" mem 5a
+    expect_files mem
+    echo old >mem.xor
+    cp mem.xor want
+    expect_run 2 "Can't read input file" mem 5a
+    expect_same mem.xor want
+    expect_files mem mem.xor want
+}
+
+# A device is written in place and never removed. A link to /dev/full
+# makes a disk that is always full; an endless input must still end.
+test_full_disk_fails_the_write() {
+    require posix /dev/full
+    local size
+    for size in 1 1000000; do
+        head -c "$size" /dev/zero >in
+        ln -sf /dev/full in.xor
+        expect_run 2 "Can't write output file" in 5a
+    done
+    ln -s /dev/zero zero
+    ln -s /dev/full zero.xor
+    expect_run 2 "Can't write output file" zero 5a
+    expect_files in in.xor zero zero.xor
+}
+
+# Past 4 GiB the input opens on 32-bit processors too, and the first write
+# fails. It is sparse, made past the suite's limit on file sizes.
+test_input_past_4_gib() {
+    require posix /dev/full
+    (ulimit -S -f unlimited && truncate -s 5G big) || skip "no sparse file of 5 GiB here"
+    ln -s /dev/full big.xor
+    expect_run 2 "Can't write output file" big 5a
+}
+
+# A FIFO whose reader went away fails the write; it kills no run.
+test_fifo_without_reader_fails_the_write() {
+    require posix
+    head -c 1000000 /dev/zero >fifo
+    mkfifo fifo.xor
+    head -c 1 fifo.xor >/dev/null &
+    local reader=$!
+    expect_run 2 "Can't write output file" fifo 5a
+    kill "$reader" 2>/dev/null
+    expect_files fifo fifo.xor
+}
+
+# A file-size limit fails the write like a full disk, and the old output
+# stays. Under Wine the limit would end wineserver.
+test_file_size_limit_keeps_the_old_output() {
+    require posix
+    head -c 1000000 /dev/zero >old
+    echo old >old.xor
+    cp old.xor want
+    check_run 2 "Can't write output file" "old 5a (ulimit -f 10)" \
+        bash -c 'ulimit -f 10 && exec "$@"' limited "${xorfile[@]}" old 5a
+    expect_same old.xor want
+    expect_files old old.xor want
+}
+
+# Each call in the output's life fails once: the run says so, removes its
+# new file, and leaves the old output as it was.
+test_injected_failures_leave_the_old_output() {
+    require strace
+    head -c 100000 /dev/urandom >in
+    echo old >in.xor
+    cp in.xor want
+    local traced=(openat fchown fchmod fcntl read write close renameat)
+    timeout "$run_timeout" strace -o ../trace -e trace="$(IFS=,; echo "${traced[*]}")" \
+        "${program[@]}" in 5a >/dev/null
+    cp want in.xor
+    local input output
+    input=$(sed -n 's/^openat(AT_FDCWD, "in", .* = \([0-9]*\)$/\1/p' ../trace)
+    output=$(sed -n 's/^openat(.*O_EXCL.* = \([0-9]*\)$/\1/p' ../trace)
+    [[ -n $input && -n $output ]] || fail "no open of in and of a new file in the trace"
+    local call pattern error line when
+    # The call, the first such call to fail (a regular expression), its
+    # error and the line.
+    while IFS='|' read -r call pattern error line; do
+        # Counted from the start, matched only once the new file is made:
+        # the loader reads its libraries through the same descriptors.
+        when=$(awk -v call="$call(" -v pattern="$pattern" '
+            index($0, call) == 1 { calls++ }
+            /^openat\(.*O_EXCL/ { made = 1 }
+            made && index($0, call) == 1 && $0 ~ pattern { print calls; exit }' ../trace)
+        [[ -n $when ]] || { fail "no $pattern call in the trace"; continue; }
+        expect_traced_run "$call:error=$error:when=$when" 2 "$line" in 5a
+        expect_same in.xor want
+        expect_files in in.xor want
+    done <<EOF_ROWS
+openat|O_EXCL|ENOSPC|Can't open output file
+fchmod|^fchmod\\($output,|EPERM|Can't open output file
+fcntl|^fcntl\\($output, F_GETFL|EBADF|Can't open output file
+read|^read\\($input,|EIO|Can't read input file
+write|^write\\($output,|ENOSPC|Can't write output file
+close|^close\\($output\\)|EIO|Can't write output file
+renameat|^renameat|EACCES|Can't write output file
+EOF_ROWS
+}
+
+# start_fed_run SIGNAL_IGNORED: a run fed through the FIFO in, still
+# copying when the test goes on: 50000 bytes of data are written and its
+# new file is there. run is its process, fed the FIFO's writing end, 3.
+start_fed_run() {
+    rm -f in
+    mkfifo in
+    # Not under timeout, which would catch the signal itself.
+    if [[ -n $1 ]]; then
+        (trap '' "$1" && exec "${program[@]}" in 5a >/dev/null) &
+    else
+        "${program[@]}" in 5a >/dev/null &
+    fi
+    run=$!
+    # Opened for reading too, so that the open cannot wait for the run.
+    exec 3<>in
+    head -c 50000 data >&3
+    wait_for_new_file in.xor
+}
+
+# wait_for_end: the run has ended; status is its exit status.
+wait_for_end() {
+    local tries
+    for ((tries = 0; tries < run_timeout * 10; tries++)); do
+        kill -0 "$run" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -KILL "$run" 2>/dev/null && fail "still running after $run_timeout s"
+    wait "$run"
+    status=$?
+}
+
+prepare_interrupts() {
+    echo old >in.xor
+    cp in.xor want
+    head -c 100000 /dev/urandom >data
+    "${xorfile[@]}" data 5a >/dev/null
+    # Job control, so that a background run starts with SIGINT at its
+    # default; no core dump from QUIT and XCPU in the directory.
+    set -m
+    ulimit -c 0
+}
+
+# A signal ends the run as it would have, and the old output stays. Wine
+# ends a program at Ctrl+C with status 58, the low byte of
+# STATUS_CONTROL_C_EXIT, and knows no other signal.
+test_interrupt_removes_the_new_file() {
+    local rows=(INT:130 TERM:143 HUP:129 QUIT:131 ALRM:142 USR1:138 USR2:140 XCPU:152
+        VTALRM:154 PROF:155 IO:157 PWR:158 STKFLT:144 RTMIN:162 RTMIN+1:163 RTMAX:192)
+    [[ $target_os == windows ]] && rows=(INT:58)
+    prepare_interrupts
+    local row signal want_status run status
+    for row in "${rows[@]}"; do
+        IFS=: read -r signal want_status <<<"$row"
+        start_fed_run ""
+        kill -s "$signal" "$run"
+        wait_for_end
+        exec 3>&-
+        [[ $status == "$want_status" ]] || fail "SIG$signal: status $status, want $want_status"
+        expect_same in.xor want
+        expect_files in in.xor want data data.xor
+    done
+}
+
+# One ignored at start, under nohup say, stays ignored. qemu-user for i386
+# and s390x hands it to the program as an interrupted read, which no kernel
+# does; Wine does not keep an ignored Ctrl+C.
+test_ignored_signal_stays_ignored() {
+    require posix native
+    prepare_interrupts
+    local run status writer
+    start_fed_run INT
+    kill -s INT "$run"
+    # The rest goes only to a run that lives on; a writer that finds it
+    # gone is ended with it.
+    tail -c +50001 data >&3 &
+    writer=$!
+    exec 3>&-
+    wait_for_end
+    kill "$writer" 2>/dev/null
+    [[ $status == 0 ]] || fail "an ignored SIGINT: status $status, want 0"
+    expect_same in.xor data.xor
+    expect_files in in.xor want data data.xor
+}
+
+# Once the output is in place, the run ends with status 0 whatever comes.
+test_signal_after_the_rename_waits() {
+    require strace
+    prepare_interrupts
+    rm in.xor
+    cp data in
+    strace -o /dev/null -e inject=renameat:delay_exit=500000 "${program[@]}" in 5a &
+    local run=$! tries
+    for ((tries = 0; tries < run_timeout * 10; tries++)); do
+        cmp -s in.xor data.xor && break
+        sleep 0.1
+    done
+    pkill -TERM -P "$run"
+    wait "$run" || fail "interrupted after the rename: status $?"
+    expect_same in.xor data.xor
+    expect_files in in.xor want data data.xor
+}
+
+# The first process of a PID namespace (a container without an init)
+# ignores a signal's default action: the run ends all the same.
+test_interrupt_ends_the_first_process_of_a_namespace() {
+    require root native unshare
+    unshare --pid --fork true 2>/dev/null || skip "cannot make a PID namespace here"
+    prepare_interrupts
+    rm -f in
+    mkfifo in
+    unshare --pid --fork "${program[@]}" in 5a >/dev/null &
+    local run=$! first tries status
+    exec 3<>in
+    head -c 50000 data >&3
+    wait_for_new_file in.xor
+    first=$(pgrep -P "$run")
+    [[ -n $first ]] || fail "no process in the namespace"
+    kill -s TERM "$first"
+    wait_for_end
+    exec 3>&-
+    [[ $status == 143 ]] || fail "SIGTERM to the namespace's first process: status $status, want 143"
+    expect_same in.xor want
+    expect_files in in.xor want data data.xor
+}
+
+# Nothing made in an append-only directory could be renamed or removed:
+# refused before anything is made.
+test_append_only_directory_is_refused() {
+    require root chattr
+    mkdir kept
+    echo data >kept/in
+    echo data >kept/old
+    echo old >kept/old.xor
+    chattr +a kept 2>/dev/null || skip "chattr +a is not supported here"
+    expect_run 2 "Can't open output file" kept/in 5a
+    expect_run 2 "Can't open output file" kept/old 5a
+    chattr -a kept
+    expect_files kept kept/in kept/old kept/old.xor
+}
+
+run_test

@@ -1,0 +1,315 @@
+# Replacing an old output, and what else the output's name may hold:
+# links, FIFOs, devices, sockets, directories, another user's names.
+. "$(dirname "$0")/lib.sh"
+
+test_existing_output_is_replaced() {
+    bytes 1 2 3 >in
+    head -c 5000 /dev/zero >in.xor
+    bytes 0x11 0x12 0x13 >want
+    expect_run 0 "" in 10
+    expect_same in.xor want
+    # It need not be readable, as it is never opened.
+    chmod 200 in.xor
+    expect_run_without_root_rights 0 "" in 10
+    expect_same in.xor want
+}
+
+test_directory_at_output_name_is_refused() {
+    echo data >dir
+    mkdir dir.xor
+    expect_run 2 "Can't open output file" dir 5a
+    expect_files dir dir.xor
+}
+
+test_read_only_output_is_refused() {
+    echo data >ro
+    echo old >ro.xor
+    chmod 444 ro.xor
+    expect_run_without_root_rights 2 "Can't open output file" ro 5a
+    [[ $(cat ro.xor) == old ]] || fail "ro.xor was changed"
+    expect_files ro ro.xor
+}
+
+# Windows tells a folder that may not be written by ACLs, which Wine lacks.
+test_folder_that_may_not_be_written_is_refused() {
+    require posix
+    mkdir folder
+    echo data >folder/in
+    chmod 555 folder
+    expect_run_without_root_rights 2 "Can't open output file" folder/in 5a
+    chmod 755 folder
+    expect_files folder folder/in
+}
+
+# Replacing a socket would cut its server off.
+test_socket_at_output_name_is_refused() {
+    require posix perl
+    echo data >in
+    perl -MIO::Socket::UNIX -e 'IO::Socket::UNIX->new(Local => "in.xor", Listen => 1) or exit 1' ||
+        skip "cannot make a socket here"
+    expect_run 2 "Can't open output file" in 5a
+    [[ -S in.xor ]] || fail "the socket was replaced"
+    expect_files in in.xor
+}
+
+# The name is replaced, never what it leads to: the input itself, the same
+# file under another name, or a file elsewhere.
+test_link_to_a_file_is_replaced() {
+    mkdir out
+    echo data >in
+    cp in hard
+    cp in away
+    cp in want
+    echo old >out/target
+    ln -s in in.xor
+    ln hard hard.xor
+    ln -s out/target away.xor
+    local name
+    for name in in hard away; do
+        expect_run 0 "" "$name" 5a
+        expect_same "$name" want
+        [[ -f $name.xor && ! -L $name.xor ]] || fail "$name.xor is still a link"
+        expect_run 0 "" "$name.xor" 5a
+        expect_same "$name.xor.xor" want
+    done
+    [[ $(cat out/target) == old ]] || fail "out/target was written through the link"
+}
+
+# Whatever it leads to: a file that may not be written, another user's,
+# a directory, itself.
+test_link_to_anything_else_is_replaced() {
+    require posix
+    mkdir out
+    echo old >read_only
+    chmod 444 read_only
+    echo old >theirs
+    chmod 600 theirs
+    [[ $EUID == 0 ]] && chown nobody theirs
+    ln -s read_only ro.xor
+    ln -s theirs other.xor
+    ln -s out folder.xor
+    ln -s self.xor self.xor
+    local name
+    for name in ro other folder self; do
+        echo data >"$name"
+        expect_run_without_root_rights 0 "" "$name" 5a
+        [[ -f $name.xor && ! -L $name.xor ]] || fail "$name.xor is still a link"
+    done
+    [[ $(cat read_only theirs) == old$'\n'old ]] || fail "a file was written through a link"
+}
+
+# Another user's link is replaced whatever it leads to, even a device or
+# FIFO of the user's or root's, which it would hand the input on through.
+test_others_link_is_replaced() {
+    require root
+    mkfifo -m 666 fifo
+    local disk
+    head -c 65536 /dev/zero >../backing
+    attach_loop ../backing
+    local target name=0
+    for target in /dev/null "$PWD/fifo" "$disk"; do
+        name=$((name + 1))
+        echo secret >"$name"
+        ln -s "$target" "$name.xor"
+        chown -h nobody "$name.xor"
+        expect_run 0 "" "$name" 5a
+        [[ -f $name.xor && ! -L $name.xor ]] || fail "another user's link to $target was followed"
+    done
+    [[ $(tr -d '\0' <../backing | wc -c) == 0 ]] || fail "$disk was written through the link"
+}
+
+# A FIFO is written in place, but opened again for writing it would wait
+# for itself to read.
+test_link_to_the_input_fifo_is_refused() {
+    require posix
+    mkfifo fifo
+    ln -s fifo fifo.xor
+    printf hello >fifo &
+    local writer=$!
+    expect_run 2 "Can't open output file" fifo 5a
+    kill "$writer" 2>/dev/null
+    expect_files fifo fifo.xor
+}
+
+# A device is written through the user's own link, which stays, in any
+# directory.
+test_link_to_a_device_is_written_through() {
+    require posix /dev/null
+    mkdir sub
+    echo data >null
+    echo data >sub/null
+    ln -s /dev/null null.xor
+    ln -s /dev/null sub/null.xor
+    expect_run 0 "" null 5a
+    expect_run 0 "" sub/null 5a
+    [[ -L null.xor && -L sub/null.xor ]] || fail "a link to /dev/null was replaced"
+    expect_files null null.xor sub sub/null sub/null.xor
+}
+
+test_link_to_a_block_device_is_written_through() {
+    require root
+    local disk
+    head -c 65536 /dev/zero >../backing
+    attach_loop ../backing
+    ln -s "$disk" disk.xor
+    head -c 65536 /dev/zero >disk
+    expect_run 0 "" disk 5a
+    [[ -L disk.xor ]] || fail "the link to $disk was replaced"
+    [[ $(tr -d '\132' <../backing | wc -c) == 0 ]] || fail "$disk did not get the output"
+}
+
+# Two nodes of one device are one device, the input itself.
+test_two_nodes_of_one_device_are_refused() {
+    require root
+    local disk numbers
+    head -c 65536 /dev/zero >../backing
+    attach_loop ../backing
+    numbers=$(stat -c '%t %T' "$disk")
+    mknod block b $((0x${numbers% *})) $((0x${numbers#* })) &&
+        mknod block.xor b $((0x${numbers% *})) $((0x${numbers#* })) &&
+        mknod zero c 1 5 && mknod zero.xor c 1 5 || skip "mknod failed"
+    expect_run 2 "Can't open output file" block 5a
+    expect_run 2 "Can't open output file" zero 5a
+    [[ $(tr -d '\0' <../backing | wc -c) == 0 ]] || fail "$disk was written onto itself"
+}
+
+# A FIFO of the user's is written in place, and its reader gets the bytes.
+test_users_own_fifo_is_written() {
+    require other_user
+    chown "$other_uid" .
+    bytes 1 2 3 >own
+    mkfifo own.xor
+    chown "$other_uid" own own.xor
+    timeout "$run_timeout" cat own.xor >got &
+    local reader=$!
+    expect_run_as "$other_uid" "" 0 "" own 20
+    wait "$reader"
+    [[ $(od -An -tx1 got | tr -d ' \n') == 212223 ]] || fail "the FIFO's reader got $(od -An -tx1 got)"
+}
+
+# Another user's FIFO would hand the input on to that user: refused before
+# it is opened, so a FIFO with no reader does not hold the run either.
+test_others_fifo_is_refused() {
+    require other_user
+    echo secret >theirs
+    echo secret >unread
+    mkfifo -m 622 theirs.xor unread.xor
+    chown nobody theirs.xor unread.xor
+    chmod 755 .
+    chmod 644 theirs unread
+    timeout "$run_timeout" cat theirs.xor >got &
+    local reader=$!
+    expect_run_as "$other_uid" "" 2 "Can't open output file" theirs 5a
+    kill "$reader" 2>/dev/null
+    [[ ! -s got ]] || fail "another user's FIFO got $(od -An -c got)"
+    expect_run_as "$other_uid" "" 2 "Can't open output file" unread 5a
+}
+
+# In a sticky directory (/tmp) the kernel lets only the name's owner, the
+# directory's or root replace it: refused before the copy.
+test_others_name_in_sticky_directory_is_refused() {
+    require other_user
+    chmod 1777 .
+    echo data >in
+    echo theirs >in.xor
+    echo data >link
+    ln -s in link.xor
+    chown "$other_uid" in link
+    chown nobody in.xor
+    chmod 666 in.xor
+    chown -h nobody link.xor
+    expect_run_as "$other_uid" "" 2 "Can't open output file" in 5a
+    expect_run_as "$other_uid" "" 2 "Can't open output file" link 5a
+    [[ $(cat in.xor) == theirs && -L link.xor ]] || fail "another user's name was replaced"
+    # The user's own name there is replaced as anywhere.
+    chown -h "$other_uid" in.xor link.xor
+    expect_run_as "$other_uid" "" 0 "" in 5a
+    expect_run_as "$other_uid" "" 0 "" link 5a
+    expect_files in in.xor link link.xor
+}
+
+# FUSE and overlayfs show one file under other device numbers, so no
+# comparison could tell that the output's link leads to the input.
+test_output_name_through_bindfs_keeps_input() {
+    require root bindfs
+    mkdir real view
+    head -c 100000 /dev/urandom >want
+    cp want real/a
+    ln -s ../view/a real/a.xor
+    bindfs real view || skip "bindfs could not mount (needs FUSE)"
+    mounts+=("$PWD/view")
+    expect_run 0 "" real/a 5a
+    expect_same real/a want
+}
+
+test_output_name_through_overlayfs_keeps_input() {
+    require root
+    mkdir lower upper work merged
+    head -c 100000 /dev/urandom >want
+    cp want lower/b
+    ln -s "$PWD/lower/b" upper/b.xor
+    mount -t overlay overlay -o lowerdir=lower,upperdir=upper,workdir=work merged ||
+        skip "overlayfs could not mount"
+    mounts+=("$PWD/merged")
+    expect_run 0 "" merged/b 5a
+    expect_same merged/b want
+    expect_same lower/b want
+}
+
+# Windows' reserved names are devices, under any extension on Windows 10
+# and older: NUL.xor is NUL again.
+test_device_that_is_the_input_is_refused() {
+    require windows
+    expect_run 2 "Can't open output file" NUL 5a
+    expect_files
+}
+
+test_runs_at_the_same_time() {
+    # The first run is held at its first write, its new file made, while a
+    # reader and a second writer of the same output finish: the reader gets
+    # the old output whole, and the later rename, the first run's, wins.
+    require strace
+    head -c 100000 /dev/urandom >in
+    echo previous >previous
+    "${xorfile[@]}" previous 5a >/dev/null
+    mv previous.xor in.xor
+    timeout "$run_timeout" strace -o /dev/null -e inject=write:delay_enter=3000000:when=1 \
+        "${program[@]}" in 5a >first.stdout &
+    local first=$!
+    wait_for_new_file in.xor
+    expect_run 0 "" in.xor 5a
+    expect_same in.xor.xor previous
+    expect_run 0 "" in 33
+    wait "$first" || fail "the first run ended with status $?"
+    [[ ! -s first.stdout ]] || fail "the first run printed $(cat first.stdout)"
+    expect_run 0 "" in.xor 5a
+    expect_same in.xor.xor in
+    expect_files in in.xor in.xor.xor previous first.stdout
+}
+
+# A name taken already is passed over for another, even one a link holds.
+test_new_file_name_taken_by_a_link() {
+    require strace
+    echo data >in
+    echo kept >target
+    timeout "$run_timeout" strace -o ../trace -e trace=getrandom "${program[@]}" in 5a
+    rm in.xor
+    local when
+    when=$(awk '/^getrandom\(/ { calls++ } /^getrandom\(.*, 4, 0\)/ { print calls; exit }' ../trace)
+    [[ -n $when ]] || skip "the new file's number does not come from getrandom here"
+    # The number stays 0 where getrandom is said to fill it and does not.
+    ln -s target .in.xor.00000000
+    expect_traced_run "getrandom:retval=4:when=$when" 0 "" in 5a
+    [[ $(cat target) == kept && -L .in.xor.00000000 ]] || fail "the link at the new file's name was used"
+    [[ -f in.xor && ! -L in.xor ]] || fail "no output beside the planted link"
+    expect_files in in.xor target .in.xor.00000000
+}
+
+test_new_file_number_without_getrandom() {
+    require strace
+    echo data >in
+    expect_traced_run getrandom:error=ENOSYS 0 "" in 5a
+    expect_files in in.xor
+}
+
+run_test
