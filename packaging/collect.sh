@@ -1,15 +1,32 @@
 #!/usr/bin/env bash
-# Gathers every release file that the package presets have built, each with
-# its SHA-256 file, into release/, and writes one SHA256SUMS over them all:
-#   packaging/collect.sh
+# Gathers every release file, each with its SHA-256 file, into release/,
+# and writes one SHA256SUMS over them all. The release files are what the
+# build presets named package* make, each in its build-PRESET directory;
+# collect.sh fails, naming each preset whose files are missing.
+#   packaging/collect.sh            gather them
+#   packaging/collect.sh --presets  list those presets
 set -euo pipefail
 cd "$(dirname "$0")/.."
+mapfile -t presets < <(cmake --list-presets=build | sed -n 's/^ *"\(package[^"]*\)".*/\1/p')
+((${#presets[@]})) || { echo "no package presets in CMakePresets.json" >&2; exit 1; }
+if [[ ${1:-} == --presets ]]; then
+    printf '%s\n' "${presets[@]}"
+    exit 0
+fi
+version=$(sed -n '1s/^xorfile (\([^)]*\)).*/\1/p' packaging/changelog)
 shopt -s nullglob
-files=(build-package*/*.deb build-package*/*.tar.gz build-package*/*.zip)
-((${#files[@]})) || {
-    echo "no release files: build the package presets first" >&2
+files=() missing=()
+for preset in "${presets[@]}"; do
+    made=(build-"$preset"/*"$version"*.{deb,tar.gz,zip})
+    # The native Debian package's build makes the source tarball too.
+    [[ $preset != package ]] || [[ -e build-package/xorfile-$version.tar.gz ]] || made=()
+    ((${#made[@]})) || missing+=("$preset")
+    files+=("${made[@]}")
+done
+if ((${#missing[@]})); then
+    echo "release files missing: build the presets ${missing[*]} first" >&2
     exit 1
-}
+fi
 rm -rf release
 mkdir release
 cp "${files[@]}" "${files[@]/%/.sha256}" release/

@@ -127,7 +127,8 @@ TEST(judge_output_name, decides_by_the_name_itself)
             {false, false, link | folder, IO_REPARSE_TAG_SYMLINK, ERROR_ACCESS_DENIED, 0, false},
             name_holds::folder_link},
         {"a junction",
-            {false, false, link | folder, IO_REPARSE_TAG_MOUNT_POINT, ERROR_ACCESS_DENIED, 0, false},
+            {false, false, link | folder, IO_REPARSE_TAG_MOUNT_POINT, ERROR_ACCESS_DENIED, 0,
+                false},
             name_holds::folder_link},
         {"a cloud file", {false, false, link, 0x9000001a, opened, disk, false},
             name_holds::replaceable},
@@ -146,8 +147,8 @@ TEST(judge_output_name, decides_by_the_name_itself)
         {"a stream", {true, false, none, 0, ERROR_FILE_NOT_FOUND, 0, false}, name_holds::stream},
         {"a name past the limit", {false, true, none, 0, ERROR_FILE_NOT_FOUND, 0, false},
             name_holds::too_long},
-        {"a folder that may not be written",
-            {false, false, none, 0, ERROR_ACCESS_DENIED, 0, false}, name_holds::unknown},
+        {"a folder that may not be written", {false, false, none, 0, ERROR_ACCESS_DENIED, 0, false},
+            name_holds::unknown},
     };
     for (const judge_case& c : cases) {
         EXPECT_EQ(judge_output_name(c.facts), c.holds) << c.what;
@@ -288,7 +289,8 @@ TEST_F(output_file, held_open_is_never_refused_at_the_start)
 {
     const std::wstring path = folder + L"\\held.xor";
     make_empty(path);
-    for (const DWORD access : {DWORD{GENERIC_READ}, DWORD{GENERIC_WRITE}, DWORD{GENERIC_READ | GENERIC_WRITE}}) {
+    for (const DWORD access :
+        {DWORD{GENERIC_READ}, DWORD{GENERIC_WRITE}, DWORD{GENERIC_READ | GENERIC_WRITE}}) {
         for (DWORD share = 0; share <= (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
              ++share) {
             const HANDLE holder = CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
@@ -368,7 +370,7 @@ TEST_F(output_file, replaces_an_old_output_that_others_hold_open)
     const holder_case cases[] = {
         {FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 500, true},
         {FILE_SHARE_READ, 500, true},
-        {FILE_SHARE_READ | FILE_SHARE_WRITE, 3500, false},
+        {FILE_SHARE_READ | FILE_SHARE_WRITE, 8000, false},
     };
     for (const holder_case& c : cases) {
         make_empty(output_path);

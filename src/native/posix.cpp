@@ -468,7 +468,8 @@ bool give_final_permissions(int descriptor, int input_descriptor, const struct s
     switch (judge_permissions(read_acl(input_descriptor, acl), same_group)) {
     case permissions_from::mode: {
         const bool has_own_acl = read_acl(descriptor, own_acl) != acl_state::none;
-        return fchmod(descriptor, mode_from_input(input_status.st_mode, same_group, has_own_acl) & ~mask)
+        return fchmod(descriptor,
+                   mode_from_input(input_status.st_mode, same_group, has_own_acl) & ~mask)
             == 0;
     }
     case permissions_from::acl:
@@ -572,8 +573,7 @@ bool commit_output(std::FILE* output)
         return false;
     }
     const sigset_t previous = block_interrupts();
-    if (new_file.empty()
-        || renameat(folder, new_file.c_str(), folder, output_name.c_str()) == 0) {
+    if (new_file.empty() || renameat(folder, new_file.c_str(), folder, output_name.c_str()) == 0) {
         new_file.clear();
         return true;
     }

@@ -8,9 +8,15 @@ constexpr std::size_t name_overhead = 2 + number_digits;
 // True for a unit that continues a character: the low half of a UTF-16
 // surrogate pair, or a UTF-8 continuation byte.
 #ifdef _WIN32
-bool continues_character(wchar_t unit) { return unit >= 0xdc00 && unit <= 0xdfff; }
+bool continues_character(wchar_t unit)
+{
+    return unit >= 0xdc00 && unit <= 0xdfff;
+}
 #else
-bool continues_character(char unit) { return (static_cast<unsigned char>(unit) & 0xc0) == 0x80; }
+bool continues_character(char unit)
+{
+    return (static_cast<unsigned char>(unit) & 0xc0) == 0x80;
+}
 #endif
 
 } // namespace

@@ -186,8 +186,8 @@ name_facts look_at_output(const std::wstring& path, HANDLE input, handle_ptr& wr
     facts.too_long = path.size() - name_start(path) > longest_name;
     facts.attributes = GetFileAttributesW(output_path.c_str());
     facts.reparse_tag = reparse_tag(output_path, facts.attributes);
-    HANDLE file = CreateFileW(output_path.c_str(), GENERIC_WRITE, share_all, nullptr,
-        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(output_path.c_str(), GENERIC_WRITE, share_all, nullptr, OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL, nullptr);
     facts.write_error = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
     if (file != INVALID_HANDLE_VALUE) {
         writable.reset(file);
@@ -228,8 +228,8 @@ bool rename_over_open_files(const std::wstring& source, const std::wstring& targ
     if (set_information == nullptr) {
         return false;
     }
-    const HANDLE file = CreateFileW(source.c_str(), DELETE, share_all, nullptr, OPEN_EXISTING,
-        FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = CreateFileW(
+        source.c_str(), DELETE, share_all, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -356,8 +356,9 @@ std::wstring reserved_device_name(const std::wstring& path)
     for (wchar_t& c : name) {
         c = c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c;
     }
-    const bool numbered = name.size() == 4 && (name.compare(0, 3, L"COM") == 0
-        || name.compare(0, 3, L"LPT") == 0) && name[3] >= L'1' && name[3] <= L'9';
+    const bool numbered = name.size() == 4
+        && (name.compare(0, 3, L"COM") == 0 || name.compare(0, 3, L"LPT") == 0) && name[3] >= L'1'
+        && name[3] <= L'9';
     const bool plain = name == L"NUL" || name == L"CON" || name == L"PRN" || name == L"AUX";
     return numbered || plain ? name : std::wstring();
 }
@@ -405,8 +406,8 @@ name_holds judge_output_name(const name_facts& facts)
     if (facts.write_error == ERROR_FILE_NOT_FOUND) {
         return name_holds::nothing;
     }
-    const bool looked = facts.write_error == ERROR_SUCCESS
-        || facts.write_error == ERROR_SHARING_VIOLATION;
+    const bool looked
+        = facts.write_error == ERROR_SUCCESS || facts.write_error == ERROR_SHARING_VIOLATION;
     if (!looked || facts.file_type == FILE_TYPE_UNKNOWN) {
         return name_holds::unknown;
     }

@@ -12,14 +12,32 @@ namespace {
 // One thread owns both streams, so the byte calls may skip the stream lock
 // where the platform has calls that do.
 #if defined(_WIN32)
-int read_byte(std::FILE* in) { return _getc_nolock(in); }
-int write_byte(int c, std::FILE* out) { return _putc_nolock(c, out); }
+int read_byte(std::FILE* in)
+{
+    return _getc_nolock(in);
+}
+int write_byte(int c, std::FILE* out)
+{
+    return _putc_nolock(c, out);
+}
 #elif defined(_POSIX_VERSION)
-int read_byte(std::FILE* in) { return getc_unlocked(in); }
-int write_byte(int c, std::FILE* out) { return putc_unlocked(c, out); }
+int read_byte(std::FILE* in)
+{
+    return getc_unlocked(in);
+}
+int write_byte(int c, std::FILE* out)
+{
+    return putc_unlocked(c, out);
+}
 #else
-int read_byte(std::FILE* in) { return std::fgetc(in); }
-int write_byte(int c, std::FILE* out) { return std::fputc(c, out); }
+int read_byte(std::FILE* in)
+{
+    return std::fgetc(in);
+}
+int write_byte(int c, std::FILE* out)
+{
+    return std::fputc(c, out);
+}
 #endif
 
 } // namespace

@@ -223,7 +223,7 @@ test_signal_after_the_rename_waits() {
     prepare_interrupts
     rm in.xor
     cp data in
-    strace -o /dev/null -e inject=renameat:delay_exit=500000 "${program[@]}" in 5a &
+    strace -o /dev/null -e inject=renameat:delay_exit=2000000 "${program[@]}" in 5a &
     local run=$! tries
     for ((tries = 0; tries < run_timeout * 10; tries++)); do
         cmp -s in.xor data.xor && break
