@@ -8,7 +8,7 @@ set(package_dir ${PROJECT_BINARY_DIR}/package)
 set(package_component package)
 file(MAKE_DIRECTORY ${package_dir})
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-    ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/packaging/changelog)
+    ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/packaging/changelog ${PROJECT_SOURCE_DIR}/NEWS)
 
 set(package_maintainer "${package_vendor} <xorfile@example.org>")
 set(package_long_description "xorfile combines every byte of a file with one key byte, given in
@@ -26,7 +26,7 @@ if(WIN32)
     configure_file(packaging/README-windows.md ${package_dir}/README-windows.md @ONLY)
     install(TARGETS xorfile RUNTIME DESTINATION . COMPONENT ${package_component} EXCLUDE_FROM_ALL)
     install(FILES ${package_dir}/xorfile.txt ${package_dir}/LICENSE.txt ${package_dir}/README.txt
-        DESTINATION . COMPONENT ${package_component} EXCLUDE_FROM_ALL)
+        ${package_dir}/NEWS.txt DESTINATION . COMPONENT ${package_component} EXCLUDE_FROM_ALL)
 elseif(XORFILE_STATIC)
     # armhf is the name users look for; the others are the processors' own.
     set(release_arch ${CMAKE_SYSTEM_PROCESSOR})
@@ -36,7 +36,7 @@ elseif(XORFILE_STATIC)
     set(package_file ${PROJECT_NAME}-${PROJECT_VERSION}-linux-${release_arch}.tar.gz)
     install(TARGETS xorfile RUNTIME DESTINATION . COMPONENT ${package_component} EXCLUDE_FROM_ALL)
     install(FILES ${PROJECT_BINARY_DIR}/xorfile.1 ${PROJECT_SOURCE_DIR}/LICENSE
-        DESTINATION . COMPONENT ${package_component} EXCLUDE_FROM_ALL)
+        ${PROJECT_SOURCE_DIR}/NEWS DESTINATION . COMPONENT ${package_component} EXCLUDE_FROM_ALL)
 else()
     # Debian's policy: the manual page and changelog gzipped without a time
     # stamp, the licence in its machine-readable copyright format.
@@ -47,6 +47,7 @@ else()
 
     gzip_file(${PROJECT_BINARY_DIR}/xorfile.1 ${package_dir}/xorfile.1.gz)
     gzip_file(${PROJECT_SOURCE_DIR}/packaging/changelog ${package_dir}/changelog.gz)
+    gzip_file(${PROJECT_SOURCE_DIR}/NEWS ${package_dir}/NEWS.gz)
 
     file(READ ${PROJECT_SOURCE_DIR}/LICENSE license)
     string(REGEX MATCH "Copyright \\(c\\) [^\n]*\n\n(.*)" license "${license}")
@@ -67,7 +68,7 @@ License: ISC
     install(TARGETS xorfile RUNTIME DESTINATION bin COMPONENT ${package_component} EXCLUDE_FROM_ALL)
     install(FILES ${package_dir}/xorfile.1.gz DESTINATION share/man/man1
         COMPONENT ${package_component} EXCLUDE_FROM_ALL)
-    install(FILES ${package_dir}/copyright ${package_dir}/changelog.gz
+    install(FILES ${package_dir}/copyright ${package_dir}/changelog.gz ${package_dir}/NEWS.gz
         DESTINATION share/doc/${PROJECT_NAME} COMPONENT ${package_component} EXCLUDE_FROM_ALL)
 endif()
 

@@ -92,6 +92,7 @@ check_deb() {
 
 # lintian and hardening-check, on the package unpacked in root.
 check_deb_files() {
+    [[ -f root/usr/share/doc/xorfile/NEWS.gz ]] || fail "the package has no /usr/share/doc/xorfile/NEWS.gz"
     # Its tags, informational ones too, go to the log; as root it also warns of that.
     lintian --display-info --fail-on error,warning "$package" 2>lintian.stderr ||
         fail "lintian reports errors or warnings: $(cat lintian.stderr)"
@@ -116,9 +117,9 @@ check_zip() {
     }
     local listing text
     listing=$(find . -mindepth 1 | sort | tr '\n' ' ')
-    [[ $listing == "./LICENSE.txt ./README.txt ./xorfile.exe ./xorfile.txt " ]] ||
+    [[ $listing == "./LICENSE.txt ./NEWS.txt ./README.txt ./xorfile.exe ./xorfile.txt " ]] ||
         fail "the zip holds $listing"
-    for text in LICENSE.txt README.txt xorfile.txt; do
+    for text in LICENSE.txt NEWS.txt README.txt xorfile.txt; do
         ! grep -q $'[^\r]$\|^$' "$text" || fail "$text has lines that do not end in CR LF"
     done
     local want_magic=010b want_windows=5.1
@@ -193,7 +194,7 @@ check_program_tarball() {
         fail "tar -x failed"
         return
     }
-    [[ $(find . -mindepth 1 | sort | tr '\n' ' ') == "./$top ./$top/LICENSE ./$top/xorfile ./$top/xorfile.1 " ]] ||
+    [[ $(find . -mindepth 1 | sort | tr '\n' ' ') == "./$top ./$top/LICENSE ./$top/NEWS ./$top/xorfile ./$top/xorfile.1 " ]] ||
         fail "the tarball holds $(find . -mindepth 1 | sort | tr '\n' ' ')"
     ! readelf -l "$top/xorfile" | grep -q 'INTERP' || fail "$top/xorfile is not static"
     [[ -z $(groff -man -ww -z "$top/xorfile.1" 2>&1) ]] || fail "$top/xorfile.1 does not render cleanly"
