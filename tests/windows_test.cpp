@@ -218,6 +218,22 @@ std::size_t files_in(const std::wstring& folder)
     return count;
 }
 
+// The new file in the folder: the one name starting with a dot.
+std::wstring new_file_in(const std::wstring& folder)
+{
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW(extended_length_path(folder + L"\\.*").c_str(), &found);
+    std::wstring name;
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring found_name = found.cFileName;
+            name = found_name != L"." && found_name != L".." ? found_name : name;
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    return name;
+}
+
 bool opens_with(const std::wstring& path, DWORD access)
 {
     const HANDLE file = CreateFileW(extended_length_path(path).c_str(), access,
@@ -273,11 +289,7 @@ TEST_F(output_file, shares_the_input_and_nothing_of_the_new_output)
     EXPECT_TRUE(opens_with(input_path, DELETE)) << "another run could not replace the input";
     std::FILE* output = open_output(folder + L"\\in.xor", input);
     ASSERT_NE(output, nullptr);
-    WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileW((folder + L"\\.in.xor.*").c_str(), &found);
-    ASSERT_NE(search, INVALID_HANDLE_VALUE);
-    FindClose(search);
-    EXPECT_FALSE(opens_with(folder + L"\\" + found.cFileName, GENERIC_READ))
+    EXPECT_FALSE(opens_with(folder + L"\\" + new_file_in(folder), GENERIC_READ))
         << "the unfinished output could be read";
     discard_output(output);
     EXPECT_EQ(files_in(folder), 1U);
@@ -321,37 +333,30 @@ TEST_F(output_file, is_put_in_place_or_removed_past_the_classic_limit)
     EXPECT_EQ(files_in(deep), 1U);
 }
 
-TEST_F(output_file, name_is_cut_short_of_a_surrogate_pair)
-{
-    // The new file's name, "." and the output's and "." and 8 digits, would
-    // pass 255 units: the cut falls inside the emoji, which goes whole.
-    const std::wstring name = std::wstring(244, L'a') + L"\U0001F600b.xor";
-    std::FILE* output = open_output(folder + L"\\" + name, input);
-    ASSERT_NE(output, nullptr);
-    WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileW((folder + L"\\.a*").c_str(), &found);
-    ASSERT_NE(search, INVALID_HANDLE_VALUE);
-    FindClose(search);
-    const std::wstring new_name = found.cFileName;
-    EXPECT_EQ(new_name.substr(0, 246), L"." + std::wstring(244, L'a') + L".");
-    EXPECT_EQ(new_name.size(), 254U);
-    EXPECT_TRUE(commit_output(output));
-}
+struct new_name_case {
+    std::wstring output;
+    std::wstring prefix;
+    std::size_t size;
+};
 
-TEST_F(output_file, of_251_units_has_a_new_file_of_255)
+// ".", the output's name, "." and 8 hex digits, cut within 255 units short
+// of a split surrogate pair.
+TEST_F(output_file, has_its_new_file_name_cut_within_255_units)
 {
-    const std::wstring name(251, L'n');
-    std::FILE* output = open_output(folder + L"\\" + name, input);
-    ASSERT_NE(output, nullptr);
-    WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileW((folder + L"\\.n*").c_str(), &found);
-    ASSERT_NE(search, INVALID_HANDLE_VALUE);
-    FindClose(search);
-    const std::wstring new_name = found.cFileName;
-    EXPECT_EQ(new_name.size(), 255U);
-    EXPECT_EQ(new_name.substr(0, 247), L"." + std::wstring(245, L'n') + L".");
-    EXPECT_EQ(new_name.find_first_not_of(L"0123456789abcdef", 247), std::wstring::npos);
-    discard_output(output);
+    const new_name_case cases[] = {
+        {std::wstring(251, L'n'), L"." + std::wstring(245, L'n') + L".", 255},
+        // The cut falls inside the emoji, which goes whole.
+        {std::wstring(244, L'a') + L"\U0001F600b.xor", L"." + std::wstring(244, L'a') + L".", 254},
+    };
+    for (const new_name_case& c : cases) {
+        std::FILE* output = open_output(folder + L"\\" + c.output, input);
+        ASSERT_NE(output, nullptr);
+        const std::wstring name = new_file_in(folder);
+        EXPECT_EQ(name.substr(0, c.prefix.size()), c.prefix);
+        EXPECT_EQ(name.size(), c.size);
+        EXPECT_EQ(name.find_first_not_of(L"0123456789abcdef", c.prefix.size()), std::wstring::npos);
+        discard_output(output);
+    }
 }
 
 // An old output that another program holds open while the new one is put
