@@ -24,7 +24,11 @@ test_read_failure_keeps_what_was_there() {
     cp mem.xor want
     expect_run 2 "Can't read input file" mem 5a
     expect_same mem.xor want
-    expect_files mem mem.xor want
+    # In another directory than the working one too.
+    mkdir sub
+    ln -s /proc/self/mem sub/mem
+    expect_run 2 "Can't read input file" sub/mem 5a
+    expect_files mem mem.xor want sub sub/mem
 }
 
 # A device is written in place and never removed. A link to /dev/full
@@ -117,23 +121,25 @@ renameat|^renameat|EACCES|Can't write output file
 EOF_ROWS
 }
 
-# start_fed_run SIGNAL_IGNORED: a run fed through the FIFO in, still
-# copying when the test goes on: 50000 bytes of data are written and its
-# new file is there. run is its process, fed the FIFO's writing end, 3.
+# start_fed_run SIGNAL_IGNORED [INPUT]: a run fed through the FIFO INPUT
+# (in), still copying when the test goes on: 50000 bytes of data are
+# written and its new file is there. run is its process, fed the FIFO's
+# writing end, 3.
 start_fed_run() {
-    rm -f in
-    mkfifo in
+    local input=${2:-in}
+    rm -f "$input"
+    mkfifo "$input"
     # Not under timeout, which would catch the signal itself.
     if [[ -n $1 ]]; then
-        (trap '' "$1" && exec "${program[@]}" in 5a >/dev/null) &
+        (trap '' "$1" && exec "${program[@]}" "$input" 5a >/dev/null) &
     else
-        "${program[@]}" in 5a >/dev/null &
+        "${program[@]}" "$input" 5a >/dev/null &
     fi
     run=$!
     # Opened for reading too, so that the open cannot wait for the run.
-    exec 3<>in
+    exec 3<>"$input"
     head -c 50000 data >&3
-    wait_for_new_file in.xor
+    wait_for_new_file "$input.xor"
 }
 
 # wait_for_end: the run has ended; status is its exit status.
@@ -187,6 +193,20 @@ test_interrupt_removes_the_new_file() {
     fi
     expect_interrupts INT:130 TERM:143 HUP:129 QUIT:131 ALRM:142 USR1:138 USR2:140 XCPU:152 \
         VTALRM:154 PROF:155 IO:157 PWR:158 STKFLT:144
+}
+
+# The handler removes the new file where it is, not in the working
+# directory.
+test_interrupt_in_another_directory() {
+    prepare_interrupts
+    mkdir sub
+    local run status
+    start_fed_run "" sub/in
+    kill -s INT "$run"
+    wait_for_end
+    exec 3>&-
+    [[ $status != 0 ]] || fail "SIGINT: status 0"
+    expect_files in.xor want data data.xor sub sub/in
 }
 
 # qemu-user keeps some real-time signals of the host for itself, and hands
