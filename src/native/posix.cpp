@@ -66,21 +66,21 @@ constexpr unsigned acl_mask = 0x10;
 constexpr unsigned acl_other = 0x20;
 #endif
 
-// The output's folder and name, and the new file's name in that folder
+// The output's directory and name, and the new file's name in that directory
 // until it is put in place or removed; empty where the output is written
-// in place. Names are taken within the folder, so that a path of any length
-// works and a folder renamed meanwhile does not move the output elsewhere.
+// in place. Names are taken within the directory, so that a path of any length
+// works and a directory renamed meanwhile does not move the output elsewhere.
 // The handler reads the new file's name, so it changes only while the
-// interrupts are blocked. O_PATH and O_SEARCH open a folder that may be
+// interrupts are blocked. O_PATH and O_SEARCH open a directory that may be
 // written but not listed.
 #if defined(O_PATH)
-constexpr int folder_flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+constexpr int directory_flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 #elif defined(O_SEARCH)
-constexpr int folder_flags = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
+constexpr int directory_flags = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
 #else
-constexpr int folder_flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+constexpr int directory_flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
-int folder = -1;
+int directory = -1;
 std::string output_name;
 std::string new_file;
 sigset_t interrupt_set;
@@ -88,7 +88,7 @@ sigset_t interrupt_set;
 void remove_and_end(int signal_number)
 {
     if (!new_file.empty()) {
-        unlinkat(folder, new_file.c_str(), 0);
+        unlinkat(directory, new_file.c_str(), 0);
     }
     // The action is the default again: once unblocked, the signal ends the
     // process with a core dump where it makes one, and a shell sees which
@@ -155,7 +155,7 @@ void remove_new_file()
 {
     const sigset_t previous = block_interrupts();
     if (!new_file.empty()) {
-        unlinkat(folder, new_file.c_str(), 0);
+        unlinkat(directory, new_file.c_str(), 0);
         new_file.clear();
     }
     restore_signals(previous);
@@ -188,13 +188,13 @@ bool may_write_in_place(const struct stat& status, const struct stat& input_stat
     return is_device(status) && is_trusted(status) && !same_file(status, input_status);
 }
 
-// An append-only or immutable folder lets nothing made in it be renamed or
-// removed, so every run would leave a whole copy behind. Only a folder
+// An append-only or immutable directory lets nothing made in it be renamed or
+// removed, so every run would leave a whole copy behind. Only a directory
 // that may be listed answers.
-bool folder_keeps_files()
+bool directory_keeps_files()
 {
 #if defined(FS_IOC_GETFLAGS)
-    const int listing = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+    const int listing = openat(directory, ".", O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
     if (listing == -1) {
         return false;
     }
@@ -208,14 +208,14 @@ bool folder_keeps_files()
 #endif
 }
 
-// In a sticky folder (/tmp) only the name's owner, the folder's or root
+// In a sticky directory (/tmp) only the name's owner, the directory's or root
 // may replace a name: the kernel would refuse the rename after the copy.
-bool sticky_folder_keeps(const struct stat& status)
+bool sticky_directory_keeps(const struct stat& status)
 {
-    struct stat folder_status;
+    struct stat directory_status;
     const uid_t user = geteuid();
-    return fstat(folder, &folder_status) == 0 && (folder_status.st_mode & S_ISVTX) != 0
-        && status.st_uid != user && folder_status.st_uid != user && user != 0;
+    return fstat(directory, &directory_status) == 0 && (directory_status.st_mode & S_ISVTX) != 0
+        && status.st_uid != user && directory_status.st_uid != user && user != 0;
 }
 
 // What the output's name holds, and so what is done there.
@@ -228,9 +228,9 @@ enum class name_holds {
     read_only_file, // refused: the user may not write it
     others_device, // refused: it would hand the input on to another user
     the_input, // refused: a device or FIFO that is the input itself
-    others_in_sticky_folder, // refused: it cannot be replaced
+    others_in_sticky_directory, // refused: it cannot be replaced
     other_kind, // refused: a socket, whose server replacing would cut off
-    kept_folder, // refused: an append-only or immutable folder
+    kept_directory, // refused: an append-only or immutable directory
     unknown, // refused: the name cannot be looked at
 };
 
@@ -244,20 +244,20 @@ name_holds judge_device(const struct stat& status, const struct stat& input_stat
 
 // Judged by the name itself: a link is followed only where it is the
 // user's or root's, and then only to a device or FIFO, as Linux's
-// protected_symlinks would have it in any folder. Any other link is
+// protected_symlinks would have it in any directory. Any other link is
 // replaced like a file, whatever it leads to.
 name_holds judge_output_name(const struct stat& input_status)
 {
     struct stat status;
-    if (fstatat(folder, output_name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (fstatat(directory, output_name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno != ENOENT) {
             return name_holds::unknown;
         }
-        return folder_keeps_files() ? name_holds::kept_folder : name_holds::nothing;
+        return directory_keeps_files() ? name_holds::kept_directory : name_holds::nothing;
     }
     struct stat target;
     if (S_ISLNK(status.st_mode) && is_trusted(status)
-        && fstatat(folder, output_name.c_str(), &target, 0) == 0 && is_device(target)) {
+        && fstatat(directory, output_name.c_str(), &target, 0) == 0 && is_device(target)) {
         return judge_device(target, input_status, name_holds::device_through_link);
     }
     if (is_device(status)) {
@@ -269,13 +269,14 @@ name_holds judge_output_name(const struct stat& input_status)
     if (!S_ISREG(status.st_mode) && !S_ISLNK(status.st_mode)) {
         return name_holds::other_kind;
     }
-    if (S_ISREG(status.st_mode) && faccessat(folder, output_name.c_str(), W_OK, AT_EACCESS) != 0) {
+    if (S_ISREG(status.st_mode)
+        && faccessat(directory, output_name.c_str(), W_OK, AT_EACCESS) != 0) {
         return name_holds::read_only_file;
     }
-    if (sticky_folder_keeps(status)) {
-        return name_holds::others_in_sticky_folder;
+    if (sticky_directory_keeps(status)) {
+        return name_holds::others_in_sticky_directory;
     }
-    return folder_keeps_files() ? name_holds::kept_folder : name_holds::replaceable;
+    return directory_keeps_files() ? name_holds::kept_directory : name_holds::replaceable;
 }
 
 // Hands an open descriptor to the C library as a stream, or closes it.
@@ -296,14 +297,14 @@ std::FILE* open_in_place(name_holds how, const struct stat& input_status)
 {
     const int follow = how == name_holds::device_through_link ? 0 : O_NOFOLLOW;
     const int descriptor
-        = openat(folder, output_name.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC | follow);
+        = openat(directory, output_name.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC | follow);
     if (descriptor == -1) {
         return nullptr;
     }
     struct stat status;
     struct stat name_status;
     const bool still = fstat(descriptor, &status) == 0 && may_write_in_place(status, input_status)
-        && fstatat(folder, output_name.c_str(), &name_status, AT_SYMLINK_NOFOLLOW) == 0
+        && fstatat(directory, output_name.c_str(), &name_status, AT_SYMLINK_NOFOLLOW) == 0
         && is_trusted(name_status);
     if (!still) {
         close(descriptor);
@@ -333,7 +334,7 @@ bool random_number(std::uint32_t& number)
 // returns -1. O_EXCL refuses any name that exists, a link included.
 int create_new_file()
 {
-    const long reported = fpathconf(folder, _PC_NAME_MAX);
+    const long reported = fpathconf(directory, _PC_NAME_MAX);
     const std::size_t name_max
         = reported > 0 ? std::min(static_cast<std::size_t>(reported), longest_name) : longest_name;
     const sigset_t previous = block_interrupts();
@@ -341,7 +342,7 @@ int create_new_file()
     std::uint32_t number = 0;
     for (int tries = 0; tries < name_tries && random_number(number); ++tries) {
         new_file = new_file_name(output_name, name_max, number);
-        descriptor = openat(folder, new_file.c_str(),
+        descriptor = openat(directory, new_file.c_str(),
             O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, private_bits);
         if (descriptor != -1 || errno != EEXIST) {
             break;
@@ -421,7 +422,7 @@ bool set_acl(int descriptor, const std::vector<unsigned char>& acl)
 
 // The input's bits. Where the output's group is another, its group and
 // other classes get only what both classes have on the input, since either
-// may hold users of the other. A new file's own ACL, from a folder's
+// may hold users of the other. A new file's own ACL, from a directory's
 // default one, makes the group bits its mask: they go.
 mode_t mode_from_input(mode_t input_mode, bool same_group, bool own_acl)
 {
@@ -452,7 +453,7 @@ permissions_from judge_permissions(acl_state input_acl, bool same_group)
 }
 
 // Nobody may read, write or run the output who may not do so to the
-// input, and the umask narrows it further, even where a folder's default
+// input, and the umask narrows it further, even where a directory's default
 // ACL would leave it out. The input's group, where the user may give it,
 // as cp -p tries.
 bool give_final_permissions(int descriptor, int input_descriptor, const struct stat& input_status)
@@ -499,21 +500,21 @@ std::FILE* open_new_file(int input_descriptor, const struct stat& input_status)
     return stream;
 }
 
-// Where the last name in the path starts: after its folder, or at 0.
+// Where the last name in the path starts: after its directory, or at 0.
 std::size_t name_start(const std::string& path)
 {
     return path.rfind('/') + 1;
 }
 
-bool open_folder(const std::string& path)
+bool open_directory(const std::string& path)
 {
-    if (folder != -1) {
-        close(folder);
+    if (directory != -1) {
+        close(directory);
     }
     const std::size_t start = name_start(path);
-    folder = open(start == 0 ? "." : path.substr(0, start).c_str(), folder_flags);
+    directory = open(start == 0 ? "." : path.substr(0, start).c_str(), directory_flags);
     output_name = path.substr(start);
-    return folder != -1;
+    return directory != -1;
 }
 
 } // namespace
@@ -540,7 +541,7 @@ std::FILE* open_output(const std::string& path, std::FILE* input)
     prepare_process();
     const int input_descriptor = fileno(input);
     struct stat input_status;
-    if (fstat(input_descriptor, &input_status) != 0 || !open_folder(path)) {
+    if (fstat(input_descriptor, &input_status) != 0 || !open_directory(path)) {
         return nullptr;
     }
     const name_holds holds = judge_output_name(input_status);
@@ -555,9 +556,9 @@ std::FILE* open_output(const std::string& path, std::FILE* input)
     case name_holds::read_only_file:
     case name_holds::others_device:
     case name_holds::the_input:
-    case name_holds::others_in_sticky_folder:
+    case name_holds::others_in_sticky_directory:
     case name_holds::other_kind:
-    case name_holds::kept_folder:
+    case name_holds::kept_directory:
     case name_holds::unknown:
         return nullptr;
     }
@@ -573,7 +574,8 @@ bool commit_output(std::FILE* output)
         return false;
     }
     const sigset_t previous = block_interrupts();
-    if (new_file.empty() || renameat(folder, new_file.c_str(), folder, output_name.c_str()) == 0) {
+    if (new_file.empty()
+        || renameat(directory, new_file.c_str(), directory, output_name.c_str()) == 0) {
         new_file.clear();
         return true;
     }
