@@ -293,4 +293,18 @@ test_append_only_directory_is_refused() {
     expect_files kept kept/in kept/old kept/old.xor
 }
 
+# So is one that the user may write but not list.
+test_append_only_directory_that_may_not_be_listed_is_refused() {
+    require other_user chattr
+    must mkdir kept
+    echo data >kept/in
+    must chown -R "$other_uid" kept
+    must chmod 300 kept
+    chattr +a kept 2>/dev/null || skip "chattr +a is not supported here"
+    expect_run_as "$other_uid" "" 2 "Can't open output file" kept/in 5a
+    must chattr -a kept
+    must chmod 755 kept
+    expect_files kept kept/in
+}
+
 run_test

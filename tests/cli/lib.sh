@@ -67,6 +67,14 @@ skip() {
     exit 77
 }
 
+# must COMMAND...: a step that the test cannot go on without; where it
+# fails, so does the test, naming it.
+must() {
+    "$@" && return
+    fail "setup step failed: $*"
+    exit 1
+}
+
 # The directory a user may reach: every directory above it may be entered.
 reachable_by() {
     setpriv --reuid="$1" --regid="$1" --clear-groups test -x "$2" 2>/dev/null
@@ -140,6 +148,45 @@ expect_traced_run() {
     shift 3
     check_run "$want_status" "$want_line" "$* (strace $injection)" timeout -k 5 "$run_timeout" \
         strace -o /dev/null -e inject="$injection" "${program[@]}" "$@"
+}
+
+# call_number CALL PATTERN ARG...: which call of CALL, counted from the
+# start, is the first whose line in a trace of xorfile ARG... matches
+# PATTERN (a regular expression); nothing if none does.
+call_number() {
+    local call=$1 pattern=$2
+    shift 2
+    timeout "$run_timeout" strace -s 4096 -o "$scratch/trace" -e trace="$call" \
+        "${program[@]}" "$@" >/dev/null
+    awk -v call="$call(" -v pattern="$pattern" '
+        index($0, call) == 1 { calls++ }
+        index($0, call) == 1 && $0 ~ pattern { print calls; exit }' "$scratch/trace"
+}
+
+# start_held_run INJECTION ARG...: xorfile ARG... in the background under one
+# of strace's injections that holds a call (CALL:delay_enter=US:when=N);
+# held is its process, and $scratch/held its trace.
+start_held_run() {
+    local injection=$1
+    shift
+    : >"$scratch/held"
+    timeout -k 5 "$run_timeout" strace -s 4096 -o "$scratch/held" -e inject="$injection" \
+        "${program[@]}" "$@" &
+    held=$!
+}
+
+# wait_for_held PATTERN: the held run's last call matches PATTERN. strace
+# writes a call's line up to its arguments as the call starts, and its
+# result as it returns, before the hold at its end.
+wait_for_held() {
+    local tries
+    for ((tries = 0; tries < run_timeout * 20; tries++)); do
+        [[ $(tail -n 1 "$scratch/held") =~ $1 ]] && return
+        kill -0 "$held" 2>/dev/null || break
+        sleep 0.05
+    done
+    fail "the held run never reached $1: $(tail -n 1 "$scratch/held")"
+    exit 1
 }
 
 # The program as a user who cannot reach the build directory reaches it.

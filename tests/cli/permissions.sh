@@ -97,6 +97,31 @@ test_input_acl_is_carried_over() {
     expect_acl group_out.xor user::rw- group::r-- "group:$(id -g nobody):---" mask::r-- other::r--
 }
 
+# Linux ignores an ACL whose mask is empty and judges its named users as
+# other: where the umask empties the mask, a user that the ACL shuts out
+# stays shut out all the same.
+test_acl_whose_mask_the_umask_empties() {
+    require other_user acl
+    must chmod 755 .
+    echo data >in
+    must chmod 624 in
+    must setfacl -m "u:$other_uid:---,m::-w-" in
+    encode_with_umask 022 in
+    expect_acl in.xor user::rw- "user:$other_uid:---" group::-w- mask::--- other::---
+    ! setpriv --reuid="$other_uid" --regid="$other_uid" --clear-groups cat in.xor >/dev/null 2>&1 ||
+        fail "user $other_uid, whom the input shuts out, reads the output"
+}
+
+# An ACL that cannot be set leaves the owner's bits, less the umask.
+test_acl_that_cannot_be_set_leaves_the_owners_bits() {
+    require strace acl
+    echo data >in
+    must chmod 440 in
+    must setfacl -m u:nobody:r in
+    expect_traced_run fsetxattr:error=EOPNOTSUPP 0 "" in 5a
+    expect_mode in.xor 400
+}
+
 # A directory's default ACL does not widen the output, and the umask
 # applies there too: the group bits, its mask, go.
 test_default_acl_does_not_widen_the_output() {

@@ -182,6 +182,109 @@ test_two_nodes_of_one_device_are_refused() {
     [[ $(tr -d '\0' <../backing | wc -c) == 0 ]] || fail "$disk was written onto itself"
 }
 
+# The user's own link to a device, swapped for another user's link to the
+# run's standard output while the run opens it, and swapped back before it
+# looks at the name again: only the link judged is followed. Standard
+# output is a FIFO of the user's, which another user might read from a log.
+test_link_swapped_at_the_open_is_not_followed() {
+    require strace /dev/null
+    echo secret >null
+    must ln -s /dev/null null.xor
+    local when reader
+    when=$(call_number openat O_WRONLY null 5a)
+    [[ -n $when ]] || fail "no open for writing in the trace"
+    must mkfifo ../log
+    cat ../log >../captured &
+    reader=$!
+    start_held_run "openat:delay_enter=2000000:delay_exit=2000000:when=$when" null 5a >../log
+    wait_for_held 'O_WRONLY[^=]*$'
+    must mv null.xor ../saved.xor
+    must ln -s /dev/stdout null.xor
+    wait_for_held 'O_WRONLY.* = '
+    must mv -f ../saved.xor null.xor
+    wait "$held" || fail "the run ended with status $?"
+    wait "$reader"
+    [[ ! -s ../captured ]] || fail "the input went to standard output: $(od -An -c ../captured | head -n 2)"
+    [[ -L null.xor ]] || fail "the link was replaced"
+}
+
+# A device or FIFO at the name, swapped while the run opens it: what the
+# open gives is written only if it is what was judged. A link to a FIFO
+# that nobody reads is not followed either, so the open does not wait.
+test_fifo_swapped_at_the_open_is_refused() {
+    require strace
+    echo secret >in
+    must mkfifo in.xor unread
+    local when
+    cat in.xor >/dev/null &
+    when=$(call_number openat O_WRONLY in 5a)
+    [[ -n $when ]] || fail "no open for writing in the trace"
+    start_held_run "openat:delay_enter=2000000:when=$when" in 5a >../stdout
+    wait_for_held 'O_WRONLY[^=]*$'
+    must mv in.xor ../judged
+    must ln -s unread in.xor
+    wait "$held"
+    local status=$?
+    [[ $status == 2 && $(cat ../stdout) == "Can't open output file" ]] ||
+        fail "a FIFO swapped in through a link: status $status, $(cat ../stdout)"
+}
+
+test_others_fifo_swapped_at_the_open_is_refused() {
+    require strace root
+    echo secret >in
+    must mkfifo in.xor theirs
+    must chown nobody theirs
+    local when reader
+    cat in.xor >/dev/null &
+    when=$(call_number openat O_WRONLY in 5a)
+    [[ -n $when ]] || fail "no open for writing in the trace"
+    cat theirs >../got &
+    reader=$!
+    start_held_run "openat:delay_enter=2000000:when=$when" in 5a >../stdout
+    wait_for_held 'O_WRONLY[^=]*$'
+    must mv in.xor ../judged
+    must mv theirs in.xor
+    wait "$held"
+    local status=$?
+    kill "$reader" 2>/dev/null
+    [[ $status == 2 && $(cat ../stdout) == "Can't open output file" ]] ||
+        fail "another user's FIFO swapped in: status $status, $(cat ../stdout)"
+    [[ ! -s ../got ]] || fail "another user's FIFO got $(od -An -c ../got | head -n 2)"
+}
+
+# A loop device writes to its backing file: one backed by the input is the
+# input, through root's link or a node of its own.
+test_loop_device_backed_by_the_input_is_refused() {
+    require root
+    local disk numbers
+    head -c 65536 /dev/urandom >in
+    cp in want
+    attach_loop in
+    numbers=$(stat -c '%t %T' "$disk")
+    must ln -s "$disk" in.xor
+    expect_run 2 "Can't open output file" in 5a
+    must rm in.xor
+    must mknod in.xor b $((0x${numbers% *})) $((0x${numbers#* }))
+    expect_run 2 "Can't open output file" in 5a
+    expect_same in want
+}
+
+# The effective user's right to write the old output counts, not the real
+# user's.
+test_write_permission_is_the_effective_users() {
+    require other_user
+    must chown "$other_uid" .
+    echo data >in
+    echo old >in.xor
+    must chown "$other_uid" in in.xor
+    must chmod 600 in in.xor
+    local copy
+    mapfile -t copy < <(program_for_others)
+    check_run 0 "" "in 5a (real user $team_gid)" setpriv --ruid="$team_gid" --euid="$other_uid" \
+        --regid="$other_uid" --clear-groups timeout -k 5 "$run_timeout" "${copy[@]}" in 5a
+    [[ $(cat in.xor) != old ]] || fail "in.xor was not replaced"
+}
+
 # A FIFO of the user's is written in place, and its reader gets the bytes.
 test_users_own_fifo_is_written() {
     require other_user
@@ -235,6 +338,30 @@ test_others_name_in_sticky_directory_is_refused() {
     expect_run_as "$other_uid" "" 0 "" in 5a
     expect_run_as "$other_uid" "" 0 "" link 5a
     expect_files in in.xor link link.xor
+}
+
+# Root of a user namespace that unshare made has no power over another
+# user's name in a sticky directory: refused before anything is made.
+test_others_name_in_sticky_directory_of_a_user_namespace() {
+    require root unshare
+    unshare -r true 2>/dev/null || skip "cannot make a user namespace here"
+    must mkdir shared
+    must chown "$team_gid" shared
+    must chmod 1777 shared
+    echo data >shared/in
+    echo data >shared/link
+    echo theirs >shared/in.xor
+    must ln -s in shared/link.xor
+    must chmod 666 shared/in.xor
+    must chown -h nobody shared/in.xor shared/link.xor
+    local name
+    for name in in link; do
+        check_run 2 "Can't open output file" "shared/$name 5a (unshare -r)" \
+            unshare -r timeout -k 5 "$run_timeout" "${program[@]}" "shared/$name" 5a
+    done
+    [[ $(cat shared/in.xor) == theirs && -L shared/link.xor ]] ||
+        fail "another user's name was replaced"
+    expect_files shared shared/in shared/in.xor shared/link shared/link.xor
 }
 
 # FUSE and overlayfs show one file under other device numbers, so no

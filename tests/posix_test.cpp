@@ -1,0 +1,391 @@
+#include "native/posix.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr uid_t user = 1000;
+constexpr uid_t other = 1001;
+constexpr uid_t root = 0;
+constexpr dev_t disk = 0x801;
+constexpr dev_t devices = 5;
+constexpr dev_t null_device = 0x103;
+constexpr dev_t loop_device = 0x700;
+
+struct stat node(mode_t type, uid_t owner, ino_t inode, dev_t rdev = 0, dev_t device = disk)
+{
+    struct stat status = {};
+    status.st_mode = type | 0644;
+    status.st_uid = owner;
+    status.st_dev = device;
+    status.st_ino = inode;
+    status.st_rdev = rdev;
+    return status;
+}
+
+struct stat file(uid_t owner)
+{
+    return node(S_IFREG, owner, 20);
+}
+
+struct stat fifo(uid_t owner)
+{
+    return node(S_IFIFO, owner, 21);
+}
+
+struct stat link_of(uid_t owner)
+{
+    return node(S_IFLNK, owner, 22);
+}
+
+struct stat null_of(uid_t owner)
+{
+    return node(S_IFCHR, owner, 23, null_device, devices);
+}
+
+// The input: a file of the user's, unless a row says otherwise.
+struct stat input_file()
+{
+    return node(S_IFREG, user, 10);
+}
+
+// The user's own directory, neither sticky nor kept, where links can be
+// pinned and the name holds NAME, which the user may write.
+name_facts at(const struct stat& name)
+{
+    name_facts facts = {};
+    facts.name = name;
+    facts.input = input_file();
+    facts.writable = S_ISREG(name.st_mode);
+    facts.links_pinned = true;
+    facts.directory_owner = user;
+    facts.user = user;
+    return facts;
+}
+
+name_facts failed(int error)
+{
+    name_facts facts = at(file(user));
+    facts.error = error;
+    return facts;
+}
+
+name_facts link_to(uid_t owner, const struct stat& target)
+{
+    name_facts facts = at(link_of(owner));
+    facts.target_found = true;
+    facts.target = target;
+    return facts;
+}
+
+name_facts with_input(name_facts facts, const struct stat& input)
+{
+    facts.input = input;
+    return facts;
+}
+
+name_facts read_only(name_facts facts)
+{
+    facts.writable = false;
+    return facts;
+}
+
+name_facts kept(name_facts facts)
+{
+    facts.directory_keeps = true;
+    return facts;
+}
+
+name_facts unpinned(name_facts facts)
+{
+    facts.links_pinned = false;
+    return facts;
+}
+
+name_facts as(name_facts facts, uid_t who)
+{
+    facts.user = who;
+    return facts;
+}
+
+// In a sticky directory of OWNER's, such as root's /tmp.
+name_facts sticky(name_facts facts, uid_t owner)
+{
+    facts.sticky_directory = true;
+    facts.directory_owner = owner;
+    return facts;
+}
+
+name_facts with_power(name_facts facts)
+{
+    facts.overrides_owner = true;
+    return facts;
+}
+
+struct name_case {
+    const char* what;
+    name_facts facts;
+    name_holds holds;
+};
+
+TEST(judge_output_name, decides_by_the_name_itself)
+{
+    const struct stat input_null = null_of(root);
+    struct stat other_null_node = null_of(root);
+    other_null_node.st_ino = 99;
+    other_null_node.st_dev = disk;
+    const struct stat input_loop = node(S_IFBLK, root, 30, loop_device, devices);
+    struct stat other_loop_node = input_loop;
+    other_loop_node.st_ino = 31;
+    const struct stat input_fifo = node(S_IFIFO, user, 10);
+    struct stat missing_target = {};
+    name_facts link_without_target = link_to(user, missing_target);
+    link_without_target.target_found = false;
+    const name_case cases[] = {
+        {"nothing", failed(ENOENT), name_holds::nothing},
+        {"nothing, in an append-only directory", kept(failed(ENOENT)), name_holds::kept_directory},
+        {"a name that cannot be looked at", failed(EACCES), name_holds::unknown},
+        {"the user's file", at(file(user)), name_holds::replaceable},
+        {"another user's file that the user may write", at(file(other)), name_holds::replaceable},
+        {"a file that the user may not write", read_only(at(file(user))),
+            name_holds::read_only_file},
+        {"a file in an append-only directory", kept(at(file(user))), name_holds::kept_directory},
+        {"a directory", at(node(S_IFDIR, user, 24)), name_holds::directory},
+        {"a socket", at(node(S_IFSOCK, user, 25)), name_holds::other_kind},
+        {"the user's FIFO", at(fifo(user)), name_holds::device},
+        {"root's device", at(null_of(root)), name_holds::device},
+        {"root's device in an append-only directory", kept(at(null_of(root))), name_holds::device},
+        {"another user's FIFO", at(fifo(other)), name_holds::others_device},
+        {"another user's device", at(null_of(other)), name_holds::others_device},
+        {"the FIFO that is the input", with_input(at(input_fifo), input_fifo),
+            name_holds::the_input},
+        {"another node of the input's device", with_input(at(other_null_node), input_null),
+            name_holds::the_input},
+        {"another node of the input's disk", with_input(at(other_loop_node), input_loop),
+            name_holds::the_input},
+        {"a node of another device than the input's", with_input(at(null_of(root)), input_loop),
+            name_holds::device},
+        {"the user's link to root's device", link_to(user, null_of(root)),
+            name_holds::device_through_link},
+        {"root's link to the user's FIFO", link_to(root, fifo(user)),
+            name_holds::device_through_link},
+        {"root's link to another user's FIFO, run by root", as(link_to(root, fifo(user)), root),
+            name_holds::others_device},
+        {"another user's link to root's device", link_to(other, null_of(root)),
+            name_holds::replaceable},
+        {"the user's link to another user's FIFO", link_to(user, fifo(other)),
+            name_holds::others_device},
+        {"the user's link to the input's device",
+            with_input(link_to(user, other_null_node), input_null), name_holds::the_input},
+        {"the user's link to a file", link_to(user, file(other)), name_holds::replaceable},
+        {"the user's link to a directory", link_to(user, node(S_IFDIR, user, 26)),
+            name_holds::replaceable},
+        {"the user's link to nothing", link_without_target, name_holds::replaceable},
+        {"the user's link to a device, where links cannot be pinned",
+            unpinned(link_to(user, null_of(root))), name_holds::replaceable},
+        {"another user's file in root's sticky directory", sticky(at(file(other)), root),
+            name_holds::others_in_sticky_directory},
+        {"another user's link in root's sticky directory",
+            sticky(link_to(other, file(other)), root), name_holds::others_in_sticky_directory},
+        {"the user's file in root's sticky directory", sticky(at(file(user)), root),
+            name_holds::replaceable},
+        {"another user's file in the user's sticky directory", sticky(at(file(other)), user),
+            name_holds::replaceable},
+        {"another user's file in a sticky directory, for one with power over its owner",
+            with_power(sticky(at(file(other)), root)), name_holds::replaceable},
+        {"another user's file in a sticky directory, for a root without power over its owner",
+            as(sticky(at(file(other)), other + 1), root), name_holds::others_in_sticky_directory},
+    };
+    for (const name_case& c : cases) {
+        EXPECT_EQ(static_cast<int>(judge_output_name(c.facts)), static_cast<int>(c.holds))
+            << c.what;
+    }
+}
+
+struct opened_case {
+    const char* what;
+    struct stat opened;
+    bool loop;
+    bool backing_known;
+    std::uint64_t backing_inode;
+    bool writes;
+};
+
+TEST(may_write_opened, writes_only_the_device_judged)
+{
+    const struct stat judged = null_of(root);
+    struct stat elsewhere = judged;
+    elsewhere.st_dev = disk;
+    const struct stat loop = node(S_IFBLK, root, 23, loop_device, devices);
+    const struct stat input = input_file();
+    const opened_case cases[] = {
+        {"the device judged", judged, false, false, 0, true},
+        {"another node", node(S_IFCHR, root, 24, null_device, devices), false, false, 0, false},
+        {"the same node number on another file system", elsewhere, false, false, 0, false},
+        {"a loop device backed by another file", loop, true, true, input.st_ino + 1, true},
+        {"a loop device backed by the input", loop, true, true, input.st_ino, false},
+        {"a loop device whose backing file is not told", loop, true, false, 0, false},
+    };
+    for (const opened_case& c : cases) {
+        opened_facts facts = {};
+        facts.judged = c.loop ? loop : judged;
+        facts.opened = c.opened;
+        facts.loop = c.loop;
+        facts.backing_known = c.backing_known;
+        facts.backing_device = input.st_dev;
+        facts.backing_inode = c.backing_inode;
+        facts.input = input;
+        EXPECT_EQ(may_write_opened(facts), c.writes) << c.what;
+    }
+}
+
+// An ACL in the form the kernel keeps it, written and read as getfacl -n
+// shows its entries ("u::rw-", "u:99:r--", "m::r--").
+struct acl_entry {
+    char tag;
+    int id;
+    const char* permissions;
+};
+
+unsigned tag_code(char tag, int id)
+{
+    switch (tag) {
+    case 'u':
+        return id < 0 ? 0x01 : 0x02;
+    case 'g':
+        return id < 0 ? 0x04 : 0x08;
+    case 'm':
+        return 0x10;
+    default:
+        return 0x20;
+    }
+}
+
+std::vector<unsigned char> acl(std::initializer_list<acl_entry> entries)
+{
+    std::vector<unsigned char> bytes = {2, 0, 0, 0};
+    for (const acl_entry& entry : entries) {
+        const unsigned tag = tag_code(entry.tag, entry.id);
+        unsigned bits = 0;
+        for (int at = 0; at < 3; ++at) {
+            bits = bits << 1 | (entry.permissions[at] != '-');
+        }
+        const auto id = static_cast<std::uint32_t>(entry.id < 0 ? -1 : entry.id);
+        for (const unsigned value : {tag & 0xff, tag >> 8, bits, 0U, id & 0xff, id >> 8 & 0xff,
+                 id >> 16 & 0xff, id >> 24}) {
+            bytes.push_back(static_cast<unsigned char>(value));
+        }
+    }
+    return bytes;
+}
+
+std::string shown(const std::vector<unsigned char>& bytes)
+{
+    std::string text;
+    for (std::size_t at = 4; at + 8 <= bytes.size(); at += 8) {
+        const unsigned tag = bytes[at];
+        const bool named = tag == 0x02 || tag == 0x08;
+        text += text.empty() ? "" : " ";
+        text += tag <= 0x02 ? 'u' : tag <= 0x08 ? 'g' : tag == 0x10 ? 'm' : 'o';
+        text += ':';
+        text += named ? std::to_string(bytes[at + 4] | bytes[at + 5] << 8) : "";
+        text += ':';
+        text += (bytes[at + 2] & 4) != 0 ? 'r' : '-';
+        text += (bytes[at + 2] & 2) != 0 ? 'w' : '-';
+        text += (bytes[at + 2] & 1) != 0 ? 'x' : '-';
+    }
+    return text;
+}
+
+constexpr int named_user = 99;
+constexpr int named_group = 98;
+constexpr int base = -1;
+
+struct permission_case {
+    const char* what;
+    mode_t input_mode;
+    acl_state state;
+    std::vector<unsigned char> input_acl;
+    bool same_group;
+    mode_t umask;
+    bool own_acl;
+    std::string acl;
+    mode_t mode;
+};
+
+TEST(permissions_for_output, let_in_nobody_the_input_shuts_out)
+{
+    const auto reader = acl({{'u', base, "rw-"}, {'u', named_user, "r--"}, {'g', base, "r--"},
+        {'m', base, "r--"}, {'o', base, "r--"}});
+    const permission_case cases[] = {
+        {"the mode, less the umask", 0640, acl_state::none, {}, true, 022, false, "", 0640},
+        {"the mode, less a wider umask", 0644, acl_state::none, {}, true, 077, false, "", 0600},
+        {"no setuid, setgid or sticky bit", 07755, acl_state::none, {}, true, 022, false, "", 0755},
+        {"the owner's bits less the umask", 0700, acl_state::none, {}, true, 0277, false, "", 0500},
+        {"another group: what the group and other both have", 0664, acl_state::none, {}, false, 002,
+            false, "", 0644},
+        {"another group: nothing that only the group has", 0640, acl_state::none, {}, false, 022,
+            false, "", 0600},
+        {"another group: nothing that only other has", 0604, acl_state::none, {}, false, 022, false,
+            "", 0600},
+        {"an ACL of its own: its mask, the group bits, goes", 0640, acl_state::none, {}, true, 022,
+            true, "", 0600},
+        {"an ACL that cannot be read: the owner's bits", 0640, acl_state::unreadable, {}, true, 022,
+            false, "", 0600},
+        {"an ACL that cannot be read: the owner's bits less the umask", 0700, acl_state::unreadable,
+            {}, true, 0277, false, "", 0500},
+        {"an ACL, carried over", 0644, acl_state::present, reader, true, 022, false,
+            "u::rw- u:99:r-- g::r-- m::r-- o::r--", 0600},
+        {"an ACL, not carried to another group", 0644, acl_state::present, reader, false, 022,
+            false, "", 0600},
+        {"an ACL where it cannot be set: the owner's bits", 0440, acl_state::present,
+            acl({{'u', base, "r--"}, {'u', named_user, "r--"}, {'g', base, "r--"},
+                {'m', base, "r--"}, {'o', base, "---"}}),
+            true, 022, false, "u::r-- u:99:r-- g::r-- m::r-- o::---", 0400},
+        {"an ACL less the umask", 0644, acl_state::present, reader, true, 077, false,
+            "u::rw- u:99:r-- g::r-- m::--- o::---", 0600},
+        {"an ACL less the owner's umask", 0644, acl_state::present, reader, true, 0277, false,
+            "u::r-- u:99:r-- g::r-- m::--- o::---", 0400},
+        {"an ACL whose mask the umask empties: a user it shuts out", 0624, acl_state::present,
+            acl({{'u', base, "rw-"}, {'u', named_user, "---"}, {'g', base, "-w-"},
+                {'m', base, "-w-"}, {'o', base, "r--"}}),
+            true, 022, false, "u::rw- u:99:--- g::-w- m::--- o::---", 0600},
+        {"an ACL whose mask the umask empties: a user shut out", 0644, acl_state::present,
+            acl({{'u', base, "rw-"}, {'u', named_user, "---"}, {'g', base, "r--"},
+                {'m', base, "r--"}, {'o', base, "r--"}}),
+            true, 0040, false, "u::rw- u:99:--- g::r-- m::--- o::---", 0600},
+        {"an ACL whose mask the umask empties: a group shut out", 0644, acl_state::present,
+            acl({{'u', base, "rw-"}, {'g', base, "r--"}, {'g', named_group, "---"},
+                {'m', base, "r--"}, {'o', base, "r--"}}),
+            true, 0060, false, "u::rw- g::r-- g:98:--- m::--- o::---", 0600},
+        {"an ACL whose mask the umask empties: every named entry reads", 0644, acl_state::present,
+            acl({{'u', base, "rw-"}, {'u', named_user, "rw-"}, {'g', base, "r--"},
+                {'g', named_group, "r--"}, {'m', base, "rw-"}, {'o', base, "r--"}}),
+            true, 0070, false, "u::rw- u:99:rw- g::r-- g:98:r-- m::--- o::r--", 0600},
+        {"an ACL whose mask the umask empties: a named entry's reach is its mask's", 0644,
+            acl_state::present,
+            acl({{'u', base, "rw-"}, {'u', named_user, "r--"}, {'g', base, "r--"},
+                {'m', base, "-w-"}, {'o', base, "r--"}}),
+            true, 0020, false, "u::rw- u:99:r-- g::r-- m::--- o::---", 0600},
+        {"an ACL of a mask alone, which the umask empties", 0644, acl_state::present,
+            acl({{'u', base, "rw-"}, {'g', base, "r--"}, {'m', base, "r--"}, {'o', base, "r--"}}),
+            true, 0040, false, "u::rw- g::r-- m::--- o::r--", 0600},
+    };
+    for (const permission_case& c : cases) {
+        const permission_facts facts
+            = {c.input_mode, c.state, c.input_acl, c.same_group, c.umask, c.own_acl};
+        const new_permissions permissions = permissions_for_output(facts);
+        EXPECT_EQ(shown(permissions.acl), c.acl) << c.what;
+        EXPECT_EQ(permissions.mode, c.mode) << c.what << ": mode " << std::oct << permissions.mode;
+    }
+}
+
+} // namespace
