@@ -1,3 +1,4 @@
+#include "native/shared.h"
 #include "native/windows.h"
 
 #include <gtest/gtest.h>
@@ -5,6 +6,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -32,9 +34,11 @@ TEST(extended_length_path, lifts_the_limit_only_where_the_full_path_reaches_it)
         {L"\\\\server\\share\\" + name, L"\\\\?\\UNC\\server\\share\\" + name},
         {L"\\\\?\\C:\\" + name + L"\\sub\\..\\x", L"\\\\?\\C:\\" + name + L"\\sub\\..\\x"},
         {L"//?/C:/" + name + L"/x", L"\\\\?\\C:\\" + name + L"\\x"},
-        {L"\\\\.\\C:\\" + name, L"\\\\.\\C:\\" + name},
-        {L"\\\\.\\C:\\" + name + L"\\sub\\..\\x", L"\\\\.\\C:\\" + name + L"\\sub\\..\\x"},
-        {L"//./C:/" + name, L"\\\\.\\C:\\" + name},
+        {L"\\\\.\\C:\\" + name, L"\\\\?\\C:\\" + name},
+        {L"\\\\.\\C:\\" + name + L"\\sub\\..\\x", L"\\\\?\\C:\\" + name + L"\\x"},
+        {L"//./C:/" + name, L"\\\\?\\C:\\" + name},
+        {L"\\\\.\\C:\\short", L"\\\\.\\C:\\short"},
+        {L"\\\\.\\pipe\\" + name, L"\\\\.\\pipe\\" + name},
         {L"\\??\\C:\\" + name + L"\\x", L"\\??\\C:\\" + name + L"\\x"},
     };
     for (const auto& [path, opened] : cases) {
@@ -66,6 +70,15 @@ TEST(reserved_device_name, is_read_as_windows_reads_it)
         {L"lpt9  .x", L"LPT9"},
         {L"con", L"CON"},
         {L"C:aux", L"AUX"},
+        {L"NUL:", L"NUL"},
+        {L"nul:.txt", L"NUL"},
+        {L"C:\\t\\dev\\NUL:", L"NUL"},
+        {L"COM5:", L"COM5"},
+        {L"com5:.log", L"COM5"},
+        {L"COM\u00b9", L"COM\u00b9"},
+        {L"com\u00b2.txt", L"COM\u00b2"},
+        {L"lpt\u00b3:", L"LPT\u00b3"},
+        {L"COM\u2074", L""},
         {L"COM0", L""},
         {L"COM10", L""},
         {L"nully", L""},
@@ -90,12 +103,76 @@ TEST(console_events, end_the_run_but_for_a_log_off)
     }
 }
 
+// The first open prepares the process.
+TEST(error_mode, has_no_dialogs_once_a_file_is_opened)
+{
+    std::FILE* input = open_input(L"xorfile_error_mode_test");
+    if (input != nullptr) {
+        std::fclose(input);
+    }
+    const UINT mode = SetErrorMode(0);
+    EXPECT_EQ(mode & (SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX),
+        UINT{SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX});
+}
+
 TEST(error_mode, keeps_what_the_caller_set)
 {
     const UINT before = SetErrorMode(SEM_NOGPFAULTERRORBOX);
     keep_dialogs_away();
     const UINT after = SetErrorMode(before);
     EXPECT_EQ(after, SEM_NOGPFAULTERRORBOX | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+}
+
+constexpr DWORD absent = INVALID_FILE_ATTRIBUTES;
+constexpr DWORD plain = FILE_ATTRIBUTE_ARCHIVE;
+constexpr DWORD reparse_point = FILE_ATTRIBUTE_REPARSE_POINT;
+constexpr DWORD directory_bit = FILE_ATTRIBUTE_DIRECTORY;
+constexpr DWORD disk = FILE_TYPE_DISK;
+constexpr DWORD character = FILE_TYPE_CHAR;
+constexpr DWORD opened = ERROR_SUCCESS;
+constexpr DWORD held = ERROR_SHARING_VIOLATION;
+constexpr DWORD missing = ERROR_FILE_NOT_FOUND;
+constexpr DWORD denied = ERROR_ACCESS_DENIED;
+
+// A look that found these attributes, and an open for writing that ended
+// with this error and, where it worked, gave this file type.
+name_facts found(DWORD attributes, DWORD write_error, DWORD file_type)
+{
+    name_facts facts = {};
+    facts.attributes = attributes;
+    facts.write_error = write_error;
+    facts.file_type = file_type;
+    return facts;
+}
+
+name_facts tagged(name_facts facts, DWORD tag)
+{
+    facts.reparse_tag = tag;
+    return facts;
+}
+
+name_facts stream(name_facts facts)
+{
+    facts.stream = true;
+    return facts;
+}
+
+name_facts too_long(name_facts facts)
+{
+    facts.too_long = true;
+    return facts;
+}
+
+name_facts the_input(name_facts facts)
+{
+    facts.is_input = true;
+    return facts;
+}
+
+name_facts device_named(name_facts facts)
+{
+    facts.device_name = true;
+    return facts;
 }
 
 struct judge_case {
@@ -105,53 +182,53 @@ struct judge_case {
 };
 
 // Cases Wine cannot make too: a junction, a link to a folder, a device
-// that is the input.
+// that is the input, a DOS device defined onto a file.
 TEST(judge_output_name, decides_by_the_name_itself)
 {
-    constexpr DWORD none = INVALID_FILE_ATTRIBUTES;
-    constexpr DWORD normal = FILE_ATTRIBUTE_ARCHIVE;
-    constexpr DWORD link = FILE_ATTRIBUTE_REPARSE_POINT;
-    constexpr DWORD folder = FILE_ATTRIBUTE_DIRECTORY;
-    constexpr DWORD disk = FILE_TYPE_DISK;
-    constexpr DWORD character = FILE_TYPE_CHAR;
-    constexpr DWORD opened = ERROR_SUCCESS;
-    constexpr DWORD held = ERROR_SHARING_VIOLATION;
     const judge_case cases[] = {
-        {"missing", {false, false, none, 0, ERROR_FILE_NOT_FOUND, 0, false}, name_holds::nothing},
-        {"a file", {false, false, normal, 0, opened, disk, false}, name_holds::replaceable},
-        {"a file held without write sharing", {false, false, normal, 0, held, disk, false},
-            name_holds::replaceable},
-        {"a link to a file", {false, false, link, IO_REPARSE_TAG_SYMLINK, opened, disk, false},
+        {"missing", found(absent, missing, 0), name_holds::nothing},
+        {"a file", found(plain, opened, disk), name_holds::replaceable},
+        {"a file held without write sharing", found(plain, held, disk), name_holds::replaceable},
+        {"a link to a file", tagged(found(reparse_point, opened, disk), IO_REPARSE_TAG_SYMLINK),
             name_holds::replaceable},
         {"a link to a folder",
-            {false, false, link | folder, IO_REPARSE_TAG_SYMLINK, ERROR_ACCESS_DENIED, 0, false},
+            tagged(found(reparse_point | directory_bit, denied, 0), IO_REPARSE_TAG_SYMLINK),
             name_holds::folder_link},
         {"a junction",
-            {false, false, link | folder, IO_REPARSE_TAG_MOUNT_POINT, ERROR_ACCESS_DENIED, 0,
-                false},
+            tagged(found(reparse_point | directory_bit, denied, 0), IO_REPARSE_TAG_MOUNT_POINT),
             name_holds::folder_link},
-        {"a cloud file", {false, false, link, 0x9000001a, opened, disk, false},
+        {"a cloud file", tagged(found(reparse_point, opened, disk), 0x9000001a),
             name_holds::replaceable},
-        {"a folder", {false, false, folder, 0, ERROR_ACCESS_DENIED, 0, false},
-            name_holds::directory},
-        {"a read-only file",
-            {false, false, FILE_ATTRIBUTE_READONLY, 0, ERROR_ACCESS_DENIED, 0, false},
+        {"a folder", found(directory_bit, denied, 0), name_holds::directory},
+        {"a read-only file", found(FILE_ATTRIBUTE_READONLY, denied, 0),
             name_holds::kept_attributes},
-        {"a hidden file", {false, false, FILE_ATTRIBUTE_HIDDEN, 0, opened, disk, false},
-            name_holds::kept_attributes},
-        {"NUL", {false, false, none, 0, opened, character, false}, name_holds::device},
-        {"NUL that is the input", {false, false, none, 0, opened, character, true},
+        {"a hidden file", found(FILE_ATTRIBUTE_HIDDEN, opened, disk), name_holds::kept_attributes},
+        {"NUL", device_named(found(absent, opened, character)), name_holds::device},
+        {"NUL that is the input", the_input(device_named(found(absent, opened, character))),
             name_holds::the_input},
-        {"a device held without write sharing", {false, false, none, 0, held, character, false},
+        {"NUL: that is the input, a colon and all",
+            the_input(stream(device_named(found(absent, opened, character)))),
+            name_holds::the_input},
+        {"nul:.txt.xor, NUL again", stream(device_named(found(absent, opened, character))),
+            name_holds::device},
+        {"COM7: defined onto the input file",
+            the_input(stream(device_named(found(plain, opened, disk)))), name_holds::the_input},
+        {"nul.txt.xor, a file where Windows 11 takes it for one",
+            device_named(found(plain, opened, disk)), name_holds::replaceable},
+        {"nul:s, a new stream of a file named nul", stream(device_named(found(absent, missing, 0))),
+            name_holds::stream},
+        {"a pipe", found(absent, opened, FILE_TYPE_PIPE), name_holds::device},
+        {"a device held without write sharing", found(absent, held, character),
             name_holds::unknown},
-        {"a stream", {true, false, none, 0, ERROR_FILE_NOT_FOUND, 0, false}, name_holds::stream},
-        {"a name past the limit", {false, true, none, 0, ERROR_FILE_NOT_FOUND, 0, false},
-            name_holds::too_long},
-        {"a folder that may not be written", {false, false, none, 0, ERROR_ACCESS_DENIED, 0, false},
+        {"a name that opened as nothing known", found(absent, opened, FILE_TYPE_UNKNOWN),
             name_holds::unknown},
+        {"a stream", stream(found(absent, missing, 0)), name_holds::stream},
+        {"a name past the limit", too_long(found(absent, missing, 0)), name_holds::too_long},
+        {"a folder that may not be written", found(absent, denied, 0), name_holds::unknown},
     };
     for (const judge_case& c : cases) {
-        EXPECT_EQ(judge_output_name(c.facts), c.holds) << c.what;
+        EXPECT_EQ(static_cast<int>(judge_output_name(c.facts)), static_cast<int>(c.holds))
+            << c.what;
     }
 }
 
@@ -251,6 +328,37 @@ void make_empty(const std::wstring& path)
     std::FILE* created = _wfopen(extended_length_path(path).c_str(), L"wb");
     ASSERT_NE(created, nullptr) << "could not create " << narrow(path);
     std::fclose(created);
+}
+
+constexpr DWORD share_everything = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr DWORD pipe_buffer = 4096;
+
+// Whether this system renames with POSIX's rules (Windows 10 1607 and later):
+// SOURCE, an existing file, is renamed to TARGET if it does.
+bool posix_rename_works(const std::wstring& source, const std::wstring& target)
+{
+    struct rename_info {
+        DWORD flags;
+        HANDLE root;
+        DWORD name_bytes;
+        WCHAR name[MAX_PATH];
+    };
+    using set_information_function = BOOL(WINAPI*)(HANDLE, int, void*, DWORD);
+    constexpr int file_rename_info_ex = 22;
+    constexpr DWORD posix_semantics = 0x3;
+    const auto set_information = reinterpret_cast<set_information_function>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetFileInformationByHandle")));
+    const HANDLE file = CreateFileW(source.c_str(), DELETE, share_everything, nullptr,
+        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (set_information == nullptr || file == INVALID_HANDLE_VALUE || target.size() >= MAX_PATH) {
+        return false;
+    }
+    rename_info info
+        = {posix_semantics, nullptr, static_cast<DWORD>(target.size() * sizeof(wchar_t)), {}};
+    target.copy(info.name, target.size());
+    const bool done = set_information(file, file_rename_info_ex, &info, sizeof info);
+    CloseHandle(file);
+    return done;
 }
 
 // Each test in an empty folder of its own in the working folder, cleared
@@ -375,6 +483,7 @@ TEST_F(output_file, replaces_an_old_output_that_others_hold_open)
     const holder_case cases[] = {
         {FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 500, true},
         {FILE_SHARE_READ, 500, true},
+        {FILE_SHARE_READ, 2000, true},
         {FILE_SHARE_READ | FILE_SHARE_WRITE, 8000, false},
     };
     for (const holder_case& c : cases) {
@@ -392,6 +501,87 @@ TEST_F(output_file, replaces_an_old_output_that_others_hold_open)
         EXPECT_EQ(content_of(output_path), c.replaced ? L"new" : L"");
         EXPECT_EQ(files_in(folder), 2U);
     }
+}
+
+// A scanner that holds the new file for a moment, not sharing it for
+// deleting, while another program holds the old output: where Windows has
+// the rename that replaces a held file, it is tried again too.
+TEST_F(output_file, waits_out_a_scanner_of_the_new_file)
+{
+    const std::wstring probe = folder + L"\\probe";
+    make_empty(probe);
+    if (!posix_rename_works(probe, folder + L"\\probe.renamed")) {
+        GTEST_SKIP() << "no rename with POSIX semantics here (Windows 10 1607 and later have it)";
+    }
+    const std::wstring output_path = folder + L"\\in.xor";
+    make_empty(output_path);
+    const HANDLE reader = CreateFileW(output_path.c_str(), GENERIC_READ, share_everything, nullptr,
+        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    std::FILE* output = open_output(output_path, input);
+    ASSERT_NE(output, nullptr);
+    std::fputs("new", output);
+    const HANDLE scanner = CreateFileW((folder + L"\\" + new_file_in(folder)).c_str(), GENERIC_READ,
+        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(scanner, INVALID_HANDLE_VALUE);
+    std::thread closer([&] {
+        Sleep(500);
+        CloseHandle(scanner);
+    });
+    EXPECT_TRUE(commit_output(output));
+    closer.join();
+    CloseHandle(reader);
+    EXPECT_EQ(content_of(output_path), L"new");
+}
+
+// Where the first name is taken, another is tried. The first number mixes
+// the process's id with the tick count, so the names of the ticks to come
+// are planted.
+TEST_F(output_file, takes_another_name_where_one_is_taken)
+{
+    constexpr DWORD planted_ticks = 2000;
+    const std::uint32_t process_part = GetCurrentProcessId() * 2654435761U;
+    const DWORD first_tick = GetTickCount();
+    for (DWORD tick = first_tick; tick != first_tick + planted_ticks; ++tick) {
+        make_empty(folder + L"\\" + new_file_name(L"in.xor", longest_name, process_part ^ tick));
+    }
+    const DWORD opened_tick = GetTickCount();
+    std::FILE* output = open_output(folder + L"\\in.xor", input);
+    if (opened_tick - first_tick >= planted_ticks) {
+        if (output != nullptr) {
+            discard_output(output);
+        }
+        GTEST_SKIP() << "planting took longer than the ticks planted";
+    }
+    ASSERT_NE(output, nullptr) << "a planted name failed the open";
+    discard_output(output);
+    EXPECT_EQ(files_in(folder), planted_ticks + 1);
+}
+
+// A device or pipe at the name is written in place.
+TEST_F(output_file, writes_a_pipe_in_place)
+{
+    const std::wstring pipe
+        = L"\\\\.\\pipe\\xorfile_test_" + std::to_wstring(GetCurrentProcessId()) + L".xor";
+    const HANDLE server = CreateNamedPipeW(
+        pipe.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE, 1, pipe_buffer, pipe_buffer, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(write_output(pipe, input, "new"));
+    char got[pipe_buffer] = {};
+    DWORD got_size = 0;
+    EXPECT_TRUE(ReadFile(server, got, sizeof got, &got_size, nullptr));
+    CloseHandle(server);
+    EXPECT_EQ(std::string(got, got_size), "new");
+    EXPECT_EQ(files_in(folder), 1U);
+}
+
+// A stream is written in place, and cut: never longer than what was written.
+TEST_F(output_file, writes_a_stream_over_a_longer_one)
+{
+    const std::wstring stream = folder + L"\\in.xor:s";
+    EXPECT_TRUE(write_output(stream, input, "a longer old content"));
+    EXPECT_TRUE(write_output(stream, input, "new"));
+    EXPECT_EQ(content_of(stream), L"new");
 }
 
 TEST_F(output_file, refuses_what_fopen_refuses_and_replaces_links)

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <cwctype>
 #include <memory>
 #include <vector>
 
@@ -16,8 +17,12 @@ namespace {
 constexpr wchar_t extended_prefix[] = L"\\\\?\\";
 constexpr wchar_t extended_unc_prefix[] = L"\\\\?\\UNC\\";
 constexpr wchar_t device_prefix[] = L"\\\\.\\";
+constexpr wchar_t device_prefix_slashes[] = L"//./";
 constexpr wchar_t nt_prefix[] = L"\\??\\";
 constexpr wchar_t unc_prefix[] = L"\\\\";
+constexpr wchar_t superscript_one = 0xb9;
+constexpr wchar_t superscript_two = 0xb2;
+constexpr wchar_t superscript_three = 0xb3;
 // Any character the key's grammar lacks would do: it ends the number.
 constexpr char not_a_key_character = '?';
 constexpr int name_tries = 100;
@@ -107,6 +112,13 @@ bool starts_with(const std::wstring& text, const wchar_t* prefix)
     return text.compare(0, std::wcslen(prefix), prefix) == 0;
 }
 
+// C:\..., or C:/...
+bool is_drive_path(const std::wstring& path)
+{
+    return path.size() >= 3 && std::iswalpha(path[0]) && path[1] == L':'
+        && (path[2] == L'\\' || path[2] == L'/');
+}
+
 HANDLE handle_of(std::FILE* stream)
 {
     return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
@@ -183,6 +195,7 @@ name_facts look_at_output(const std::wstring& path, HANDLE input, handle_ptr& wr
 {
     name_facts facts{};
     facts.stream = is_stream_path(path);
+    facts.device_name = !reserved_device_name(path).empty();
     facts.too_long = path.size() - name_start(path) > longest_name;
     facts.attributes = GetFileAttributesW(output_path.c_str());
     facts.reparse_tag = reparse_tag(output_path, facts.attributes);
@@ -203,6 +216,16 @@ name_facts look_at_output(const std::wstring& path, HANDLE input, handle_ptr& wr
         CloseHandle(file);
     }
     return facts;
+}
+
+// A device is written in place, through the open that asked to write, but
+// never onto the input.
+name_holds judge_device(const name_facts& facts)
+{
+    if (facts.is_input) {
+        return name_holds::the_input;
+    }
+    return facts.write_error == ERROR_SUCCESS ? name_holds::device : name_holds::unknown;
 }
 
 // A stream can only be written where it is, as fopen writes it: a rename
@@ -247,16 +270,15 @@ bool rename_over_open_files(const std::wstring& source, const std::wstring& targ
 }
 
 // Elsewhere (older Windows, FAT) a rename is refused while anything holds
-// the old output open, a reader or a virus scanner: it is tried again for a
-// while.
+// the old output open, a reader or a virus scanner; and a scanner that
+// holds the new file for a moment refuses either rename. Both are tried
+// again for a while.
 bool put_in_place(const std::wstring& source, const std::wstring& target)
 {
-    if (rename_over_open_files(source, target)) {
-        return true;
-    }
     const DWORD start = GetTickCount();
     for (DWORD pause = 1;; pause = std::min(pause * 2, longest_pause)) {
-        if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        if (rename_over_open_files(source, target)
+            || MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
             return true;
         }
         const DWORD error = GetLastError();
@@ -320,8 +342,13 @@ std::FILE* open_new_file(const std::wstring& path, HANDLE input)
 
 std::wstring extended_length_path(const std::wstring& path)
 {
-    if (starts_with(path, extended_prefix) || starts_with(path, device_prefix)
-        || starts_with(path, nt_prefix)) {
+    if (starts_with(path, extended_prefix) || starts_with(path, nt_prefix)) {
+        return path;
+    }
+    // \\.\ lifts no limit, but only one to a drive has a \\?\ form.
+    const bool device_form
+        = starts_with(path, device_prefix) || starts_with(path, device_prefix_slashes);
+    if (device_form && !is_drive_path(path.substr(std::wcslen(device_prefix)))) {
         return path;
     }
     const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
@@ -331,9 +358,13 @@ std::wstring extended_length_path(const std::wstring& path)
         return path;
     }
     full.resize(length);
-    // //?/C:/... comes back as \\?\C:\..., which is no network share.
-    if (starts_with(full, extended_prefix) || starts_with(full, device_prefix)) {
+    // //?/C:/... comes back as \\?\C:\..., and //./C:/... as \\.\C:\...: no
+    // network shares.
+    if (starts_with(full, extended_prefix)) {
         return full;
+    }
+    if (starts_with(full, device_prefix)) {
+        return extended_prefix + full.substr(std::wcslen(device_prefix));
     }
     if (starts_with(full, unc_prefix)) {
         return extended_unc_prefix + full.substr(std::wcslen(unc_prefix));
@@ -356,9 +387,11 @@ std::wstring reserved_device_name(const std::wstring& path)
     for (wchar_t& c : name) {
         c = c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c;
     }
+    // Windows takes the superscripts of Latin-1 for digits too.
     const bool numbered = name.size() == 4
-        && (name.compare(0, 3, L"COM") == 0 || name.compare(0, 3, L"LPT") == 0) && name[3] >= L'1'
-        && name[3] <= L'9';
+        && (name.compare(0, 3, L"COM") == 0 || name.compare(0, 3, L"LPT") == 0)
+        && ((name[3] >= L'1' && name[3] <= L'9') || name[3] == superscript_one
+            || name[3] == superscript_two || name[3] == superscript_three);
     const bool plain = name == L"NUL" || name == L"CON" || name == L"PRN" || name == L"AUX";
     return numbered || plain ? name : std::wstring();
 }
@@ -380,9 +413,16 @@ void keep_dialogs_away()
 // The name itself decides: a link there is replaced, not followed, but for
 // a link to a folder, over which nothing can be renamed. A read-only,
 // hidden or system file is refused as fopen refuses it, even where the
-// open would be let through (Wine, as root).
+// open would be let through (Wine, as root). A reserved name that opened
+// as a device, or as the input (a DOS device defined onto a file), is a
+// device in any spelling, though a colon in it would name a stream.
 name_holds judge_output_name(const name_facts& facts)
 {
+    const bool looked
+        = facts.write_error == ERROR_SUCCESS || facts.write_error == ERROR_SHARING_VIOLATION;
+    if (facts.device_name && looked && (facts.is_input || facts.file_type == FILE_TYPE_CHAR)) {
+        return judge_device(facts);
+    }
     if (facts.stream) {
         return name_holds::stream;
     }
@@ -406,18 +446,13 @@ name_holds judge_output_name(const name_facts& facts)
     if (facts.write_error == ERROR_FILE_NOT_FOUND) {
         return name_holds::nothing;
     }
-    const bool looked
-        = facts.write_error == ERROR_SUCCESS || facts.write_error == ERROR_SHARING_VIOLATION;
     if (!looked || facts.file_type == FILE_TYPE_UNKNOWN) {
         return name_holds::unknown;
     }
     if (facts.file_type == FILE_TYPE_DISK) {
         return name_holds::replaceable;
     }
-    if (facts.is_input) {
-        return name_holds::the_input;
-    }
-    return facts.write_error == ERROR_SUCCESS ? name_holds::device : name_holds::unknown;
+    return judge_device(facts);
 }
 
 // Shared as fopen shares a file, and for deleting too, so that a run that

@@ -19,9 +19,10 @@ std::wstring extended_length_path(const std::wstring& path);
 // file (a.txt:s), not a drive's (C:a.txt).
 bool is_stream_path(const std::wstring& path);
 
-// The reserved device name (NUL, CON, PRN, AUX, COM1 to COM9, LPT1 to
-// LPT9) that the path's last name stands for, in upper case, as Windows
-// reads it ("nul.txt" and "NUL  " too); empty for any other name.
+// The reserved device name (NUL, CON, PRN, AUX, COM1 to COM9 and COM¹ to
+// COM³, LPT1 to LPT9 and LPT¹ to LPT³) that the path's last name stands
+// for, in upper case, as Windows reads it ("nul.txt", "NUL  " and
+// "nul:.txt" too); empty for any other name.
 std::wstring reserved_device_name(const std::wstring& path);
 
 // True for the console events that end the run: Ctrl+C, Ctrl+Break, closing
@@ -35,7 +36,9 @@ void keep_dialogs_away();
 // What a look at the output's name found, without asking for its data:
 // its attributes and reparse tag (INVALID_FILE_ATTRIBUTES and 0 where there
 // is none), the error of an open for writing (ERROR_SUCCESS where it
-// opened) and the file type of the open that worked.
+// opened) and the file type of the open that worked; and whether its last
+// name is a reserved device name, which Windows may read as the device
+// whatever follows a dot or colon.
 struct name_facts {
     bool stream;
     bool too_long;
@@ -44,6 +47,7 @@ struct name_facts {
     DWORD write_error;
     DWORD file_type;
     bool is_input;
+    bool device_name;
 };
 
 // What the output's name holds, and so what is done there.

@@ -33,13 +33,16 @@ team_gid=65532
 scratch=${XORFILE_SCRATCH:-$(mktemp -d)}
 mounts=()
 loop_devices=()
+dos_devices=()
 
-# What a test that was killed before its clean-up left behind: mounts, loop
-# devices, append-only and immutable flags.
+# What a test leaves behind: mounts, loop devices, Wine's DOS devices, and,
+# of a test killed before its clean-up, mounts and append-only and immutable
+# flags.
 clear_scratch() {
     local m
     for m in "${mounts[@]}"; do umount "$m" || umount -l "$m"; done
     for m in "${loop_devices[@]}"; do losetup -d "$m"; done
+    for m in "${dos_devices[@]}"; do rm -f "$m"; done
     if [[ -r /proc/mounts ]]; then
         while read -r _ m _; do
             [[ $m == "$scratch"/* ]] && { umount "$m" || umount -l "$m"; }

@@ -393,11 +393,33 @@ test_output_name_through_overlayfs_keeps_input() {
 }
 
 # Windows' reserved names are devices, under any extension on Windows 10
-# and older: NUL.xor is NUL again.
+# and older, and after a colon: NUL.xor and NUL:.xor are NUL again.
 test_device_that_is_the_input_is_refused() {
     require windows
-    expect_run 2 "Can't open output file" NUL 5a
+    local name
+    for name in NUL NUL: nul:.txt; do
+        expect_run 2 "Can't open output file" "$name" 5a
+    done
     expect_files
+}
+
+# A DOS device defined onto a file is that file in any spelling, COM7:.xor
+# too: Wine defines one by a link among its dosdevices.
+test_dos_device_defined_onto_the_input_is_refused() {
+    require windows
+    local devices=${WINEPREFIX:-$HOME/.wine}/dosdevices
+    [[ -d $devices && -w $devices && ! -e $devices/com7 ]] ||
+        skip "needs Wine's dosdevices folder, writable and without com7"
+    echo secret >in
+    cp in want
+    must ln -s "$PWD/in" "$devices/com7"
+    dos_devices+=("$devices/com7")
+    local name
+    for name in COM7 COM7: com7:.log; do
+        expect_run 2 "Can't open output file" "$name" 5a
+    done
+    expect_same in want
+    expect_files in want
 }
 
 test_runs_at_the_same_time() {
