@@ -15,7 +15,7 @@ test_input_path_only() {
 test_extra_arguments_are_ignored() {
     echo data >in
     expect_run 0 "" in 41
-    mv in.xor want
+    must mv in.xor want
     expect_run 0 "" in 41 extra "more args"
     expect_same in.xor want
 }

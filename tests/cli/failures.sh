@@ -9,7 +9,7 @@ test_missing_input_creates_nothing() {
 }
 
 test_directory_input_creates_nothing() {
-    mkdir dir
+    must mkdir dir
     expect_run 2 "Can't open input file" dir 5a
     expect_files dir
 }
@@ -17,16 +17,16 @@ test_directory_input_creates_nothing() {
 test_read_failure_keeps_what_was_there() {
     # Reading this process memory file from its start fails, under Wine too.
     require /proc/self/mem
-    ln -s /proc/self/mem mem
+    must ln -s /proc/self/mem mem
     expect_run 2 "Can't read input file" mem 5a
     expect_files mem
     echo old >mem.xor
-    cp mem.xor want
+    must cp mem.xor want
     expect_run 2 "Can't read input file" mem 5a
     expect_same mem.xor want
     # In another directory than the working one too.
-    mkdir sub
-    ln -s /proc/self/mem sub/mem
+    must mkdir sub
+    must ln -s /proc/self/mem sub/mem
     expect_run 2 "Can't read input file" sub/mem 5a
     expect_files mem mem.xor want sub sub/mem
 }
@@ -38,11 +38,11 @@ test_full_disk_fails_the_write() {
     local size
     for size in 1 1000000; do
         head -c "$size" /dev/zero >in
-        ln -sf /dev/full in.xor
+        must ln -sf /dev/full in.xor
         expect_run 2 "Can't write output file" in 5a
     done
-    ln -s /dev/zero zero
-    ln -s /dev/full zero.xor
+    must ln -s /dev/zero zero
+    must ln -s /dev/full zero.xor
     expect_run 2 "Can't write output file" zero 5a
     expect_files in in.xor zero zero.xor
 }
@@ -52,7 +52,7 @@ test_full_disk_fails_the_write() {
 test_input_past_4_gib() {
     require posix /dev/full
     (ulimit -S -f unlimited && truncate -s 5G big) || skip "no sparse file of 5 GiB here"
-    ln -s /dev/full big.xor
+    must ln -s /dev/full big.xor
     expect_run 2 "Can't write output file" big 5a
 }
 
@@ -60,7 +60,7 @@ test_input_past_4_gib() {
 test_fifo_without_reader_fails_the_write() {
     require posix
     head -c 1000000 /dev/zero >fifo
-    mkfifo fifo.xor
+    must mkfifo fifo.xor
     head -c 1 fifo.xor >/dev/null &
     local reader=$!
     expect_run 2 "Can't write output file" fifo 5a
@@ -74,7 +74,7 @@ test_file_size_limit_keeps_the_old_output() {
     require posix
     head -c 1000000 /dev/zero >old
     echo old >old.xor
-    cp old.xor want
+    must cp old.xor want
     check_run 2 "Can't write output file" "old 5a (ulimit -f 10)" \
         bash -c 'ulimit -f 10 && exec "$@"' limited "${xorfile[@]}" old 5a
     expect_same old.xor want
@@ -87,11 +87,11 @@ test_injected_failures_leave_the_old_output() {
     require strace
     head -c 100000 /dev/urandom >in
     echo old >in.xor
-    cp in.xor want
+    must cp in.xor want
     local traced=(openat fchmod fcntl read write close renameat)
     timeout "$run_timeout" strace -o ../trace -e trace="$(IFS=,; echo "${traced[*]}")" \
         "${program[@]}" in 5a >/dev/null
-    cp want in.xor
+    must cp want in.xor
     local input output
     input=$(sed -n 's/^openat(AT_FDCWD, "in", .* = \([0-9]*\)$/\1/p' ../trace)
     output=$(sed -n 's/^openat(.*O_EXCL.* = \([0-9]*\)$/\1/p' ../trace)
@@ -128,7 +128,7 @@ EOF_ROWS
 start_fed_run() {
     local input=${2:-in}
     rm -f "$input"
-    mkfifo "$input"
+    must mkfifo "$input"
     # Not under timeout, which would catch the signal itself.
     if [[ -n $1 ]]; then
         (trap '' "$1" && exec "${program[@]}" "$input" 5a >/dev/null) &
@@ -156,7 +156,7 @@ wait_for_end() {
 
 prepare_interrupts() {
     echo old >in.xor
-    cp in.xor want
+    must cp in.xor want
     head -c 100000 /dev/urandom >data
     "${xorfile[@]}" data 5a >/dev/null
     # Job control, so that a background run starts with SIGINT at its
@@ -199,7 +199,7 @@ test_interrupt_removes_the_new_file() {
 # directory.
 test_interrupt_in_another_directory() {
     prepare_interrupts
-    mkdir sub
+    must mkdir sub
     local run status
     start_fed_run "" sub/in
     kill -s INT "$run"
@@ -242,7 +242,7 @@ test_signal_after_the_rename_waits() {
     require strace
     prepare_interrupts
     rm in.xor
-    cp data in
+    must cp data in
     strace -o /dev/null -e inject=renameat:delay_exit=2000000 "${program[@]}" in 5a &
     local run=$! tries
     for ((tries = 0; tries < run_timeout * 10; tries++)); do
@@ -262,7 +262,7 @@ test_interrupt_ends_the_first_process_of_a_namespace() {
     unshare --pid --fork true 2>/dev/null || skip "cannot make a PID namespace here"
     prepare_interrupts
     rm -f in
-    mkfifo in
+    must mkfifo in
     unshare --pid --fork "${program[@]}" in 5a >/dev/null &
     local run=$! first tries status
     exec 3<>in
@@ -282,14 +282,14 @@ test_interrupt_ends_the_first_process_of_a_namespace() {
 # refused before anything is made.
 test_append_only_directory_is_refused() {
     require root chattr
-    mkdir kept
+    must mkdir kept
     echo data >kept/in
     echo data >kept/old
     echo old >kept/old.xor
     chattr +a kept 2>/dev/null || skip "chattr +a is not supported here"
     expect_run 2 "Can't open output file" kept/in 5a
     expect_run 2 "Can't open output file" kept/old 5a
-    chattr -a kept
+    must chattr -a kept
     expect_files kept kept/in kept/old kept/old.xor
 }
 

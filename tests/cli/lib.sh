@@ -35,10 +35,10 @@ mounts=()
 loop_devices=()
 dos_devices=()
 
-# What a test leaves behind: mounts, loop devices, Wine's DOS devices, and,
-# of a test killed before its clean-up, mounts and append-only and immutable
-# flags.
-clear_scratch() {
+# Undoes what a test did to the machine: its mounts, loop devices and
+# Wine's DOS devices, and, of a test killed before it could, the mounts and
+# the append-only and immutable flags under its directory.
+undo_changes() {
     local m
     for m in "${mounts[@]}"; do umount "$m" || umount -l "$m"; done
     for m in "${loop_devices[@]}"; do losetup -d "$m"; done
@@ -51,10 +51,24 @@ clear_scratch() {
     if [[ -d $scratch ]] && command -v chattr >/dev/null; then
         chattr -R -ia "$scratch" 2>/dev/null
     fi
-    rm -rf --one-file-system "$scratch"
 }
-clear_scratch
-trap 'jobs -p | xargs -r kill 2>/dev/null; clear_scratch' EXIT
+
+# The test's directory goes once it passed or skipped; a failed one's stays
+# to be looked at, as git keeps its trash directory, until the test runs
+# again.
+finish() {
+    local status=$?
+    jobs -p | xargs -r kill 2>/dev/null
+    undo_changes
+    if [[ $status == 0 || $status == 77 ]]; then
+        rm -rf --one-file-system "$scratch"
+    else
+        echo "its files are kept in $scratch"
+    fi
+}
+undo_changes
+rm -rf --one-file-system "$scratch"
+trap finish EXIT
 mkdir -p "$scratch/files"
 cd "$scratch/files" || exit 1
 
@@ -92,6 +106,7 @@ require() {
         windows) [[ $target_os == windows ]] || skip "needs the Windows program" ;;
         native) [[ -z $emulated ]] || skip "needs a native run, not under Wine or qemu" ;;
         root) [[ $target_os != windows && $EUID == 0 ]] || skip "needs root on a POSIX system" ;;
+        mounting) [[ $EUID == 0 ]] || skip "needs root, to mount" ;;
         strace)
             require native
             [[ $target_os != windows ]] && strace -o /dev/null true 2>/dev/null ||

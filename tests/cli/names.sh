@@ -2,7 +2,7 @@
 . "$(dirname "$0")/lib.sh"
 
 test_output_path_is_input_path_plus_xor() {
-    mkdir -p dir/sub
+    must mkdir -p dir/sub
     echo a >notes.txt
     echo b >dir/name.bin
     echo c >name.xor
@@ -19,7 +19,7 @@ test_paths_longer_than_256_bytes() {
     local dir name
     dir=$(repeat 200 d)
     name=$(repeat 247 n)
-    mkdir "$dir"
+    must mkdir "$dir"
     echo data >"$dir/$name"
     expect_run 0 "" "$dir/$name" 20
     expect_run 0 "" "$dir/$name.xor" 20
@@ -46,7 +46,7 @@ test_path_of_4085_bytes() {
     local deep part name
     part=$(repeat 250 p)
     deep=$part$(printf "/$part%.0s" {2..16})
-    mkdir -p "$deep"
+    must mkdir -p "$deep"
     name=$(repeat 69 n)
     echo data >"$deep/$name"
     expect_run 0 "" "$deep/$name" 20
@@ -58,7 +58,7 @@ test_nt_path_past_the_classic_limit() {
     require windows
     local dir
     dir=$(repeat 250 d)
-    mkdir "$dir"
+    must mkdir "$dir"
     echo data >"$dir/in"
     local path='\??\Z:'${PWD//\//\\}'\'$dir'\in'
     expect_run 0 "" "$path" 20
@@ -68,7 +68,7 @@ test_nt_path_past_the_classic_limit() {
 
 test_names_in_any_script() {
     local name names=("日本語.bin" "Ελληνικά.txt" "Кириллица.dat" "emoji 😀.bin" "フォルダ/data.bin")
-    mkdir フォルダ
+    must mkdir フォルダ
     for name in "${names[@]}"; do
         bytes 0 13 10 26 255 >"$name"
         expect_run 0 "" "$name" 5a
@@ -77,8 +77,8 @@ test_names_in_any_script() {
     done
     # The output's name is replaced, not the input it leads to, under any name.
     echo data >"a – b"
-    cp "a – b" want
-    ln "a – b" "a – b.xor"
+    must cp "a – b" want
+    must ln "a – b" "a – b.xor"
     expect_run 0 "" "a – b" 5a
     expect_same "a – b" want
 }
@@ -116,7 +116,7 @@ test_new_file_name_on_fat() {
     require root mkfs.vfat
     head -c $((4 * 1024 * 1024)) /dev/zero >../fat.img
     mkfs.vfat ../fat.img >/dev/null || skip "mkfs.vfat failed"
-    mkdir fat
+    must mkdir fat
     mount -o loop ../fat.img fat || skip "cannot mount a FAT image"
     mounts+=("$PWD/fat")
     local name
