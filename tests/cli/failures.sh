@@ -121,37 +121,73 @@ renameat|^renameat|EACCES|Can't write output file
 EOF_ROWS
 }
 
+# start_watched IGNORED COMMAND...: COMMAND in the background, with signal
+# IGNORED (if any) ignored, under a parent that writes how it ended to
+# $scratch/ended: "signal N" where a signal ended it, "status N" where it
+# exited, which a shell would show alike (128+N). watcher is that parent.
+start_watched() {
+    rm -f "$scratch/ended"
+    perl -e 'my ($ended, $ignored) = splice(@ARGV, 0, 2);
+        my $pid = fork // die "fork: $!";
+        if ($pid == 0) {
+            $SIG{$ignored} = "IGNORE" if $ignored;
+            exec { $ARGV[0] } @ARGV;
+            exit 127;
+        }
+        waitpid($pid, 0);
+        open(my $out, ">", $ended) or die "$ended: $!";
+        print $out ($? & 127 ? "signal " . ($? & 127) : "status " . ($? >> 8)), "\n";' \
+        "$scratch/ended" "$@" &
+    watcher=$!
+}
+
+# watched_process: the process of the command that start_watched started.
+watched_process() {
+    local tries
+    for ((tries = 0; tries < run_timeout * 20; tries++)); do
+        pgrep -P "$watcher" && return
+        sleep 0.05
+    done
+    fail "the watched command never started"
+    exit 1
+}
+
 # start_fed_run SIGNAL_IGNORED [INPUT]: a run fed through the FIFO INPUT
 # (in), still copying when the test goes on: 50000 bytes of data are
 # written and its new file is there. run is its process, fed the FIFO's
-# writing end, 3.
+# writing end, 3. Not under timeout, which would catch the signal itself.
 start_fed_run() {
     local input=${2:-in}
     rm -f "$input"
     must mkfifo "$input"
-    # Not under timeout, which would catch the signal itself.
-    if [[ -n $1 ]]; then
-        (trap '' "$1" && exec "${program[@]}" "$input" 5a >/dev/null) &
-    else
-        "${program[@]}" "$input" 5a >/dev/null &
-    fi
-    run=$!
+    start_watched "$1" "${program[@]}" "$input" 5a >/dev/null
     # Opened for reading too, so that the open cannot wait for the run.
     exec 3<>"$input"
     head -c 50000 data >&3
     wait_for_new_file "$input.xor"
+    run=$(watched_process)
 }
 
-# wait_for_end: the run has ended; status is its exit status.
+# wait_for_end: the watched run has ended; ended says how.
 wait_for_end() {
     local tries
     for ((tries = 0; tries < run_timeout * 10; tries++)); do
-        kill -0 "$run" 2>/dev/null || break
+        kill -0 "$watcher" 2>/dev/null || break
         sleep 0.1
     done
     kill -KILL "$run" 2>/dev/null && fail "still running after $run_timeout s"
-    wait "$run"
-    status=$?
+    wait "$watcher"
+    ended=$(cat "$scratch/ended")
+}
+
+# ended_as STATUS: how a run that a shell shows as STATUS ended: by signal
+# STATUS-128 on POSIX systems, by exiting under Wine.
+ended_as() {
+    if [[ $target_os == windows ]]; then
+        echo "status $1"
+    else
+        echo "signal $(($1 - 128))"
+    fi
 }
 
 prepare_interrupts() {
@@ -166,17 +202,18 @@ prepare_interrupts() {
 }
 
 # expect_interrupts SIGNAL:STATUS...: each signal ends a run as it would
-# have, status STATUS, and the old output stays.
+# have, which a shell shows as STATUS, and the old output stays.
 expect_interrupts() {
     prepare_interrupts
-    local row signal want_status run status
+    local row signal want_status want run watcher ended
     for row in "$@"; do
         IFS=: read -r signal want_status <<<"$row"
+        want=$(ended_as "$want_status")
         start_fed_run ""
         kill -s "$signal" "$run"
         wait_for_end
         exec 3>&-
-        [[ $status == "$want_status" ]] || fail "SIG$signal: status $status, want $want_status"
+        [[ $ended == "$want" ]] || fail "SIG$signal: ended by $ended, want $want"
         expect_same in.xor want
         [[ -z $(compgen -G '.in.xor.*') ]] || fail "SIG$signal left the new file"
         rm -f .in.xor.*
@@ -200,12 +237,12 @@ test_interrupt_removes_the_new_file() {
 test_interrupt_in_another_directory() {
     prepare_interrupts
     must mkdir sub
-    local run status
+    local run watcher ended
     start_fed_run "" sub/in
     kill -s INT "$run"
     wait_for_end
     exec 3>&-
-    [[ $status != 0 ]] || fail "SIGINT: status 0"
+    [[ $ended != "status 0" ]] || fail "SIGINT: status 0"
     expect_files in.xor want data data.xor sub sub/in
 }
 
@@ -222,7 +259,7 @@ test_real_time_signal_removes_the_new_file() {
 test_ignored_signal_stays_ignored() {
     require posix native
     prepare_interrupts
-    local run status writer
+    local run watcher ended writer
     start_fed_run INT
     kill -s INT "$run"
     # The rest goes only to a run that lives on; a writer that finds it
@@ -232,7 +269,7 @@ test_ignored_signal_stays_ignored() {
     exec 3>&-
     wait_for_end
     kill "$writer" 2>/dev/null
-    [[ $status == 0 ]] || fail "an ignored SIGINT: status $status, want 0"
+    [[ $ended == "status 0" ]] || fail "an ignored SIGINT: ended by $ended, want status 0"
     expect_same in.xor data.xor
     expect_files in in.xor want data data.xor
 }
@@ -256,26 +293,58 @@ test_signal_after_the_rename_waits() {
 }
 
 # The first process of a PID namespace (a container without an init)
-# ignores a signal's default action: the run ends all the same.
+# ignores a signal's default action: the run ends all the same, as a
+# shell shows a signal, whether copying or still waiting to open its
+# input, a FIFO that nobody writes yet. Should unshare be killed, so is
+# the run.
 test_interrupt_ends_the_first_process_of_a_namespace() {
     require root native unshare
     unshare --pid --fork true 2>/dev/null || skip "cannot make a PID namespace here"
     prepare_interrupts
     rm -f in
-    must mkfifo in
-    unshare --pid --fork "${program[@]}" in 5a >/dev/null &
-    local run=$! first tries status
+    must mkfifo in unwritten
+    local run watcher ended first tries
+    start_watched "" unshare --pid --kill-child "${program[@]}" in 5a >/dev/null
     exec 3<>in
     head -c 50000 data >&3
     wait_for_new_file in.xor
+    run=$(watched_process)
     first=$(pgrep -P "$run")
     [[ -n $first ]] || fail "no process in the namespace"
     kill -s TERM "$first"
     wait_for_end
     exec 3>&-
-    [[ $status == 143 ]] || fail "SIGTERM to the namespace's first process: status $status, want 143"
+    [[ $ended == "status 143" ]] || fail "SIGTERM while copying: ended by $ended, want status 143"
     expect_same in.xor want
-    expect_files in in.xor want data data.xor
+    # Sent until the run ends: one that comes before the run is ready is
+    # ignored, as it is by any first process.
+    start_watched "" unshare --pid --kill-child "${program[@]}" unwritten 5a >/dev/null
+    run=$(watched_process)
+    for ((tries = 0; tries < run_timeout * 10; tries++)); do
+        pkill -TERM -P "$run" || break
+        kill -0 "$watcher" 2>/dev/null || break
+        sleep 0.1
+    done
+    wait_for_end
+    [[ $ended == "status 143" ]] ||
+        fail "SIGTERM while opening the input: ended by $ended, want status 143"
+    expect_files in in.xor want data data.xor unwritten
+}
+
+# A signal that comes while a rename fails, held until then, ends the run.
+test_interrupt_during_a_failing_rename() {
+    require strace
+    head -c 100000 /dev/urandom >in
+    echo old >in.xor
+    must cp in.xor want
+    start_held_run "renameat:error=EACCES:delay_enter=2000000" in 5a >/dev/null
+    wait_for_held '^renameat\([^=]*$'
+    kill -s TERM "$(held_program)"
+    wait "$held"
+    local status=$?
+    [[ $status == 143 ]] || fail "SIGTERM during a failing rename: status $status, want 143"
+    expect_same in.xor want
+    expect_files in in.xor want
 }
 
 # Nothing made in an append-only directory could be renamed or removed:

@@ -160,12 +160,13 @@ expect_run() {
 }
 
 # expect_traced_run INJECTION STATUS LINE ARG...: the same with one of
-# strace's injections (CALL:error=E:when=N, CALL:delay_enter=US, ...).
+# strace's injections (CALL:error=E:when=N, CALL:delay_enter=US, ...); the
+# trace is left in $scratch/trace.
 expect_traced_run() {
     local injection=$1 want_status=$2 want_line=$3
     shift 3
     check_run "$want_status" "$want_line" "$* (strace $injection)" timeout -k 5 "$run_timeout" \
-        strace -o /dev/null -e inject="$injection" "${program[@]}" "$@"
+        strace -s 4096 -o "$scratch/trace" -e inject="$injection" "${program[@]}" "$@"
 }
 
 # call_number CALL PATTERN ARG...: which call of CALL, counted from the
@@ -191,6 +192,12 @@ start_held_run() {
     timeout -k 5 "$run_timeout" strace -s 4096 -o "$scratch/held" -e inject="$injection" \
         "${program[@]}" "$@" &
     held=$!
+}
+
+# held_program: the process of the program that start_held_run started,
+# under timeout and strace.
+held_program() {
+    pgrep -P "$(pgrep -P "$held")"
 }
 
 # wait_for_held PATTERN: the held run's last call matches PATTERN. strace

@@ -83,8 +83,8 @@ test_names_in_any_script() {
     expect_same "a – b" want
 }
 
-# new_file_name_of OUTPUT...: the name of the new file that each run of
-# xorfile on an input named OUTPUT less ".xor" made, as strace saw it.
+# new_file_names TRACE: the names of the new files that the runs traced in
+# TRACE made, as strace saw them.
 new_file_names() {
     sed -n 's/^openat([^"]*"\([^"]*\)", .*O_EXCL.* = [0-9]*$/\1/p' "$1"
 }
@@ -108,6 +108,8 @@ test_new_file_name_is_cut_within_255_bytes() {
     [[ $name =~ ^\.$(repeat 242 a)\.[0-9a-f]{8}$ ]] || fail "the new file for $emoji.xor was $name"
     # With the file system's limit unknown, the usual one holds.
     expect_traced_run fstatfs:error=EIO 0 "" "$short" 20
+    name=$(new_file_names "$scratch/trace")
+    [[ ${#name} == 255 ]] || fail "with no limit told, the new file for a 251-byte name was $name"
     expect_files "$short" "$short.xor" "$emoji" "$emoji.xor"
 }
 
