@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Gathers every release file, each with its SHA-256 file, into release/,
 # and writes one SHA256SUMS over them all. The release files are what the
-# build presets named package* make, each in its build-PRESET directory;
-# collect.sh fails, naming each preset whose files are missing.
+# build presets named package* make, each in its build-PRESET directory,
+# which lists them in release-files; collect.sh fails, naming each preset
+# whose files are missing.
 #   packaging/collect.sh            gather them
 #   packaging/collect.sh --presets  list those presets
 set -euo pipefail
@@ -13,13 +14,13 @@ if [[ ${1:-} == --presets ]]; then
     printf '%s\n' "${presets[@]}"
     exit 0
 fi
-version=$(sed -n '1s/^xorfile (\([^)]*\)).*/\1/p' packaging/changelog)
-shopt -s nullglob
 files=() missing=()
 for preset in "${presets[@]}"; do
-    made=(build-"$preset"/*"$version"*.{deb,tar.gz,zip})
-    # The native Debian package's build makes the source tarball too.
-    [[ $preset != package ]] || [[ -e build-package/xorfile-$version.tar.gz ]] || made=()
+    made=()
+    [[ -f build-$preset/release-files ]] && mapfile -t made <"build-$preset/release-files"
+    for file in "${made[@]}"; do
+        [[ -f $file && -f $file.sha256 ]] || made=()
+    done
     ((${#made[@]})) || missing+=("$preset")
     files+=("${made[@]}")
 done

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Checks a package and its SHA-256 file, and installs the package the way a
 # user does and encodes and decodes a sample with the tool from it:
-#   package_test.sh xorfile_VERSION_ARCH.deb          dpkg -i, man, lintian, hardening-check,
-#                                                     dpkg -r (root); for another processor,
-#                                                     its program run under qemu-user instead
+#   package_test.sh xorfile_VERSION_ARCH.deb          dpkg -i into a root of its own, man,
+#                                                     lintian, hardening-check, dpkg -r; for
+#                                                     another processor, its program run
+#                                                     under qemu-user instead
 #   package_test.sh xorfile-VERSION.tar.gz            owner, one top folder, MANIFEST
 #   package_test.sh xorfile-VERSION-linux-ARCH.tar.gz owner, one top folder, a static program
 #                                                     for ARCH, run under qemu-user
@@ -68,22 +69,31 @@ check_deb() {
         check_deb_files
         return
     fi
-    dpkg -i "$package" >/dev/null || {
-        fail "dpkg -i refused the package"
+    # Its dependencies are to be had here, whatever is installed.
+    apt-get -s -q install "$package" >apt.out 2>&1 || fail "apt cannot install it here: $(tail -n 3 apt.out)"
+    # Installed into a root of its own, with a package database of its
+    # own, so that what this machine has installed, xorfile too, stays.
+    local installed_root=$PWD/installed
+    local database=$installed_root/var/lib/dpkg
+    mkdir -p "$database/info" "$database/updates" "$database/triggers" && : >"$database/status" ||
+        fail "cannot make a root to install into"
+    local dpkg_root=(dpkg --root="$installed_root")
+    "${dpkg_root[@]}" --force-depends -i "$package" >dpkg.out 2>&1 || {
+        fail "dpkg -i refused the package: $(cat dpkg.out)"
         return
     }
     local installed release=${package##*/xorfile_}
     release=${release%%_*}
-    installed=$(dpkg -L xorfile)
-    [[ $(dpkg-query -W -f='${Version} ${Multi-Arch}' xorfile) == "$release foreign" ]] ||
+    installed=$("${dpkg_root[@]}" -L xorfile)
+    [[ $(dpkg-query --root="$installed_root" -W -f='${Version} ${Multi-Arch}' xorfile) == "$release foreign" ]] ||
         fail "dpkg -s xorfile does not show version $release, Multi-Arch: foreign"
-    [[ $(command -v xorfile) == /usr/bin/xorfile ]] || fail "xorfile is not /usr/bin/xorfile on PATH"
-    round_trip xorfile
-    [[ $(man -w xorfile) == /usr/share/man/man1/xorfile.1.gz ]] || fail "man -w does not find xorfile(1)"
-    dpkg -r xorfile >/dev/null || fail "dpkg -r failed"
+    round_trip "$installed_root/usr/bin/xorfile"
+    [[ $(MANPATH=$installed_root/usr/share/man man -w xorfile) == "$installed_root/usr/share/man/man1/xorfile.1.gz" ]] ||
+        fail "man -w does not find xorfile(1)"
+    "${dpkg_root[@]}" -r xorfile >/dev/null || fail "dpkg -r failed"
     local path
     while read -r path; do
-        [[ $path == /usr/bin/* || $path == /usr/share/man/* ]] && [[ -f $path ]] &&
+        [[ $path == /usr/bin/* || $path == /usr/share/man/* ]] && [[ -f $installed_root$path ]] &&
             fail "dpkg -r left $path behind"
     done <<<"$installed"
     dpkg-deb -x "$package" root
