@@ -86,33 +86,11 @@ name_facts link_to(uid_t owner, const struct stat& target)
     return facts;
 }
 
-name_facts with_input(name_facts facts, const struct stat& input)
+// FACTS with one of them changed.
+template <typename Field, typename Value>
+name_facts with(name_facts facts, Field name_facts::*field, Value value)
 {
-    facts.input = input;
-    return facts;
-}
-
-name_facts read_only(name_facts facts)
-{
-    facts.writable = false;
-    return facts;
-}
-
-name_facts kept(name_facts facts)
-{
-    facts.directory_keeps = true;
-    return facts;
-}
-
-name_facts unpinned(name_facts facts)
-{
-    facts.links_pinned = false;
-    return facts;
-}
-
-name_facts as(name_facts facts, uid_t who)
-{
-    facts.user = who;
+    facts.*field = value;
     return facts;
 }
 
@@ -121,12 +99,6 @@ name_facts sticky(name_facts facts, uid_t owner)
 {
     facts.sticky_directory = true;
     facts.directory_owner = owner;
-    return facts;
-}
-
-name_facts with_power(name_facts facts)
-{
-    facts.overrides_owner = true;
     return facts;
 }
 
@@ -146,51 +118,54 @@ TEST(judge_output_name, decides_by_the_name_itself)
     struct stat other_loop_node = input_loop;
     other_loop_node.st_ino = 31;
     const struct stat input_fifo = node(S_IFIFO, user, 10);
-    struct stat missing_target = {};
-    name_facts link_without_target = link_to(user, missing_target);
-    link_without_target.target_found = false;
     const name_case cases[] = {
         {"nothing", failed(ENOENT), name_holds::nothing},
-        {"nothing, in an append-only directory", kept(failed(ENOENT)), name_holds::kept_directory},
+        {"nothing, in an append-only directory",
+            with(failed(ENOENT), &name_facts::directory_keeps, true), name_holds::kept_directory},
         {"a name that cannot be looked at", failed(EACCES), name_holds::unknown},
         {"the user's file", at(file(user)), name_holds::replaceable},
         {"another user's file that the user may write", at(file(other)), name_holds::replaceable},
-        {"a file that the user may not write", read_only(at(file(user))),
+        {"a file that the user may not write", with(at(file(user)), &name_facts::writable, false),
             name_holds::read_only_file},
-        {"a file in an append-only directory", kept(at(file(user))), name_holds::kept_directory},
+        {"a file in an append-only directory",
+            with(at(file(user)), &name_facts::directory_keeps, true), name_holds::kept_directory},
         {"a directory", at(node(S_IFDIR, user, 24)), name_holds::directory},
         {"a socket", at(node(S_IFSOCK, user, 25)), name_holds::other_kind},
         {"the user's FIFO", at(fifo(user)), name_holds::device},
         {"root's device", at(null_of(root)), name_holds::device},
-        {"root's device in an append-only directory", kept(at(null_of(root))), name_holds::device},
+        {"root's device in an append-only directory",
+            with(at(null_of(root)), &name_facts::directory_keeps, true), name_holds::device},
         {"another user's FIFO", at(fifo(other)), name_holds::others_device},
         {"another user's device", at(null_of(other)), name_holds::others_device},
-        {"the FIFO that is the input", with_input(at(input_fifo), input_fifo),
+        {"the FIFO that is the input", with(at(input_fifo), &name_facts::input, input_fifo),
             name_holds::the_input},
-        {"another node of the input's device", with_input(at(other_null_node), input_null),
-            name_holds::the_input},
-        {"another node of the input's disk", with_input(at(other_loop_node), input_loop),
-            name_holds::the_input},
-        {"a node of another device than the input's", with_input(at(null_of(root)), input_loop),
-            name_holds::device},
+        {"another node of the input's device",
+            with(at(other_null_node), &name_facts::input, input_null), name_holds::the_input},
+        {"another node of the input's disk",
+            with(at(other_loop_node), &name_facts::input, input_loop), name_holds::the_input},
+        {"a node of another device than the input's",
+            with(at(null_of(root)), &name_facts::input, input_loop), name_holds::device},
         {"the user's link to root's device", link_to(user, null_of(root)),
             name_holds::device_through_link},
         {"root's link to the user's FIFO", link_to(root, fifo(user)),
             name_holds::device_through_link},
-        {"root's link to another user's FIFO, run by root", as(link_to(root, fifo(user)), root),
-            name_holds::others_device},
+        {"root's link to another user's FIFO, run by root",
+            with(link_to(root, fifo(user)), &name_facts::user, root), name_holds::others_device},
         {"another user's link to root's device", link_to(other, null_of(root)),
             name_holds::replaceable},
         {"the user's link to another user's FIFO", link_to(user, fifo(other)),
             name_holds::others_device},
         {"the user's link to the input's device",
-            with_input(link_to(user, other_null_node), input_null), name_holds::the_input},
+            with(link_to(user, other_null_node), &name_facts::input, input_null),
+            name_holds::the_input},
         {"the user's link to a file", link_to(user, file(other)), name_holds::replaceable},
         {"the user's link to a directory", link_to(user, node(S_IFDIR, user, 26)),
             name_holds::replaceable},
-        {"the user's link to nothing", link_without_target, name_holds::replaceable},
+        {"the user's link to nothing", with(link_to(user, {}), &name_facts::target_found, false),
+            name_holds::replaceable},
         {"the user's link to a device, where links cannot be pinned",
-            unpinned(link_to(user, null_of(root))), name_holds::replaceable},
+            with(link_to(user, null_of(root)), &name_facts::links_pinned, false),
+            name_holds::replaceable},
         {"another user's file in root's sticky directory", sticky(at(file(other)), root),
             name_holds::others_in_sticky_directory},
         {"another user's link in root's sticky directory",
@@ -200,9 +175,11 @@ TEST(judge_output_name, decides_by_the_name_itself)
         {"another user's file in the user's sticky directory", sticky(at(file(other)), user),
             name_holds::replaceable},
         {"another user's file in a sticky directory, for one with power over its owner",
-            with_power(sticky(at(file(other)), root)), name_holds::replaceable},
+            with(sticky(at(file(other)), root), &name_facts::overrides_owner, true),
+            name_holds::replaceable},
         {"another user's file in a sticky directory, for a root without power over its owner",
-            as(sticky(at(file(other)), other + 1), root), name_holds::others_in_sticky_directory},
+            with(sticky(at(file(other)), other + 1), &name_facts::user, root),
+            name_holds::others_in_sticky_directory},
     };
     for (const name_case& c : cases) {
         EXPECT_EQ(static_cast<int>(judge_output_name(c.facts)), static_cast<int>(c.holds))

@@ -136,44 +136,27 @@ constexpr DWORD held = ERROR_SHARING_VIOLATION;
 constexpr DWORD missing = ERROR_FILE_NOT_FOUND;
 constexpr DWORD denied = ERROR_ACCESS_DENIED;
 
-// A look that found these attributes, and an open for writing that ended
-// with this error and, where it worked, gave this file type.
-name_facts found(DWORD attributes, DWORD write_error, DWORD file_type)
+// What the name is, beside what the look found.
+constexpr unsigned a_stream = 1;
+constexpr unsigned device_named = 2;
+constexpr unsigned the_input = 4;
+constexpr unsigned past_the_limit = 8;
+
+// A look that found these attributes (and reparse tag), an open for writing
+// that ended with this error and, where it worked, gave this file type,
+// and a name that is what NAME says.
+name_facts found(
+    DWORD attributes, DWORD write_error, DWORD file_type, unsigned name = 0, DWORD tag = 0)
 {
     name_facts facts = {};
+    facts.stream = (name & a_stream) != 0;
+    facts.too_long = (name & past_the_limit) != 0;
     facts.attributes = attributes;
+    facts.reparse_tag = tag;
     facts.write_error = write_error;
     facts.file_type = file_type;
-    return facts;
-}
-
-name_facts tagged(name_facts facts, DWORD tag)
-{
-    facts.reparse_tag = tag;
-    return facts;
-}
-
-name_facts stream(name_facts facts)
-{
-    facts.stream = true;
-    return facts;
-}
-
-name_facts too_long(name_facts facts)
-{
-    facts.too_long = true;
-    return facts;
-}
-
-name_facts the_input(name_facts facts)
-{
-    facts.is_input = true;
-    return facts;
-}
-
-name_facts device_named(name_facts facts)
-{
-    facts.device_name = true;
+    facts.is_input = (name & the_input) != 0;
+    facts.device_name = (name & device_named) != 0;
     return facts;
 }
 
@@ -191,41 +174,41 @@ TEST(judge_output_name, decides_by_the_name_itself)
         {"missing", found(absent, missing, 0), name_holds::nothing},
         {"a file", found(plain, opened, disk), name_holds::replaceable},
         {"a file held without write sharing", found(plain, held, disk), name_holds::replaceable},
-        {"a link to a file", tagged(found(reparse_point, opened, disk), IO_REPARSE_TAG_SYMLINK),
+        {"a link to a file", found(reparse_point, opened, disk, 0, IO_REPARSE_TAG_SYMLINK),
             name_holds::replaceable},
         {"a link to a folder",
-            tagged(found(reparse_point | directory_bit, denied, 0), IO_REPARSE_TAG_SYMLINK),
+            found(reparse_point | directory_bit, denied, 0, 0, IO_REPARSE_TAG_SYMLINK),
             name_holds::folder_link},
         {"a junction",
-            tagged(found(reparse_point | directory_bit, denied, 0), IO_REPARSE_TAG_MOUNT_POINT),
+            found(reparse_point | directory_bit, denied, 0, 0, IO_REPARSE_TAG_MOUNT_POINT),
             name_holds::folder_link},
-        {"a cloud file", tagged(found(reparse_point, opened, disk), 0x9000001a),
+        {"a cloud file", found(reparse_point, opened, disk, 0, 0x9000001a),
             name_holds::replaceable},
         {"a folder", found(directory_bit, denied, 0), name_holds::directory},
         {"a read-only file", found(FILE_ATTRIBUTE_READONLY, denied, 0),
             name_holds::kept_attributes},
         {"a hidden file", found(FILE_ATTRIBUTE_HIDDEN, opened, disk), name_holds::kept_attributes},
-        {"NUL", device_named(found(absent, opened, character)), name_holds::device},
-        {"NUL that is the input", the_input(device_named(found(absent, opened, character))),
+        {"NUL", found(absent, opened, character, device_named), name_holds::device},
+        {"NUL that is the input", found(absent, opened, character, device_named | the_input),
             name_holds::the_input},
         {"NUL: that is the input, a colon and all",
-            the_input(stream(device_named(found(absent, opened, character)))),
+            found(absent, opened, character, device_named | a_stream | the_input),
             name_holds::the_input},
-        {"nul:.txt.xor, NUL again", stream(device_named(found(absent, opened, character))),
+        {"nul:.txt.xor, NUL again", found(absent, opened, character, device_named | a_stream),
             name_holds::device},
         {"COM7: defined onto the input file",
-            the_input(stream(device_named(found(plain, opened, disk)))), name_holds::the_input},
+            found(plain, opened, disk, device_named | a_stream | the_input), name_holds::the_input},
         {"nul.txt.xor, a file where Windows 11 takes it for one",
-            device_named(found(plain, opened, disk)), name_holds::replaceable},
-        {"nul:s, a new stream of a file named nul", stream(device_named(found(absent, missing, 0))),
-            name_holds::stream},
+            found(plain, opened, disk, device_named), name_holds::replaceable},
+        {"nul:s, a new stream of a file named nul",
+            found(absent, missing, 0, device_named | a_stream), name_holds::stream},
         {"a pipe", found(absent, opened, FILE_TYPE_PIPE), name_holds::device},
         {"a device held without write sharing", found(absent, held, character),
             name_holds::unknown},
         {"a name that opened as nothing known", found(absent, opened, FILE_TYPE_UNKNOWN),
             name_holds::unknown},
-        {"a stream", stream(found(absent, missing, 0)), name_holds::stream},
-        {"a name past the limit", too_long(found(absent, missing, 0)), name_holds::too_long},
+        {"a stream", found(absent, missing, 0, a_stream), name_holds::stream},
+        {"a name past the limit", found(absent, missing, 0, past_the_limit), name_holds::too_long},
         {"a folder that may not be written", found(absent, denied, 0), name_holds::unknown},
     };
     for (const judge_case& c : cases) {

@@ -161,12 +161,12 @@ expect_run() {
 
 # expect_traced_run INJECTION STATUS LINE ARG...: the same with one of
 # strace's injections (CALL:error=E:when=N, CALL:delay_enter=US, ...); the
-# trace is left in $scratch/trace.
+# trace is left in $scratch/traced_run.
 expect_traced_run() {
     local injection=$1 want_status=$2 want_line=$3
     shift 3
     check_run "$want_status" "$want_line" "$* (strace $injection)" timeout -k 5 "$run_timeout" \
-        strace -s 4096 -o "$scratch/trace" -e inject="$injection" "${program[@]}" "$@"
+        strace -s 4096 -o "$scratch/traced_run" -e inject="$injection" "${program[@]}" "$@"
 }
 
 # call_number CALL PATTERN ARG...: which call of CALL, counted from the

@@ -108,7 +108,7 @@ test_new_file_name_is_cut_within_255_bytes() {
     [[ $name =~ ^\.$(repeat 242 a)\.[0-9a-f]{8}$ ]] || fail "the new file for $emoji.xor was $name"
     # With the file system's limit unknown, the usual one holds.
     expect_traced_run fstatfs:error=EIO 0 "" "$short" 20
-    name=$(new_file_names "$scratch/trace")
+    name=$(new_file_names "$scratch/traced_run")
     [[ ${#name} == 255 ]] || fail "with no limit told, the new file for a 251-byte name was $name"
     expect_files "$short" "$short.xor" "$emoji" "$emoji.xor"
 }
