@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <cwctype>
 #include <memory>
 #include <vector>
 
@@ -112,10 +111,11 @@ bool starts_with(const std::wstring& text, const wchar_t* prefix)
     return text.compare(0, std::wcslen(prefix), prefix) == 0;
 }
 
-// C:\..., or C:/...
+// C:\..., or C:/...: a drive is named by an ASCII letter.
 bool is_drive_path(const std::wstring& path)
 {
-    return path.size() >= 3 && std::iswalpha(path[0]) && path[1] == L':'
+    const wchar_t letter = path.empty() ? L'\0' : static_cast<wchar_t>(path[0] | 0x20);
+    return path.size() >= 3 && letter >= L'a' && letter <= L'z' && path[1] == L':'
         && (path[2] == L'\\' || path[2] == L'/');
 }
 
