@@ -6,7 +6,7 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <initializer_list>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -225,39 +225,26 @@ TEST(may_write_opened, writes_only_the_device_judged)
 }
 
 // An ACL in the form the kernel keeps it, written and read as getfacl -n
-// shows its entries ("u::rw-", "u:99:r--", "m::r--").
-struct acl_entry {
-    char tag;
-    int id;
-    const char* permissions;
-};
-
-unsigned tag_code(char tag, int id)
-{
-    switch (tag) {
-    case 'u':
-        return id < 0 ? 0x01 : 0x02;
-    case 'g':
-        return id < 0 ? 0x04 : 0x08;
-    case 'm':
-        return 0x10;
-    default:
-        return 0x20;
-    }
-}
-
-std::vector<unsigned char> acl(std::initializer_list<acl_entry> entries)
+// shows it ("u::rw- u:99:r-- g::r-- m::r-- o::---").
+std::vector<unsigned char> acl(const std::string& text)
 {
     std::vector<unsigned char> bytes = {2, 0, 0, 0};
-    for (const acl_entry& entry : entries) {
-        const unsigned tag = tag_code(entry.tag, entry.id);
+    std::istringstream entries(text);
+    std::string entry;
+    while (entries >> entry) {
+        const std::size_t second_colon = entry.find(':', 2);
+        const std::string id = entry.substr(2, second_colon - 2);
+        const unsigned tag = entry[0] == 'u' ? (id.empty() ? 0x01 : 0x02)
+            : entry[0] == 'g'                ? (id.empty() ? 0x04 : 0x08)
+            : entry[0] == 'm'                ? 0x10
+                                             : 0x20;
         unsigned bits = 0;
-        for (int at = 0; at < 3; ++at) {
-            bits = bits << 1 | (entry.permissions[at] != '-');
+        for (const char permission : entry.substr(second_colon + 1)) {
+            bits = bits << 1 | (permission != '-');
         }
-        const auto id = static_cast<std::uint32_t>(entry.id < 0 ? -1 : entry.id);
-        for (const unsigned value : {tag & 0xff, tag >> 8, bits, 0U, id & 0xff, id >> 8 & 0xff,
-                 id >> 16 & 0xff, id >> 24}) {
+        const std::uint32_t number = id.empty() ? 0xffffffff : std::stoul(id);
+        for (const unsigned value : {tag, 0U, bits, 0U, number & 0xff, number >> 8 & 0xff,
+                 number >> 16 & 0xff, number >> 24}) {
             bytes.push_back(static_cast<unsigned char>(value));
         }
     }
@@ -282,83 +269,78 @@ std::string shown(const std::vector<unsigned char>& bytes)
     return text;
 }
 
-constexpr int named_user = 99;
-constexpr int named_group = 98;
-constexpr int base = -1;
+constexpr acl_state none = acl_state::none;
+constexpr acl_state present = acl_state::present;
+constexpr acl_state unreadable = acl_state::unreadable;
+constexpr bool same = true;
+constexpr bool other_group = false;
+constexpr bool own_acl = true;
+constexpr const char* reader = "u::rw- u:99:r-- g::r-- m::r-- o::r--";
 
+// The input's mode and ACL, the group, the umask and the new file's own
+// ACL; then the ACL given ("" for none) and the mode.
 struct permission_case {
     const char* what;
     mode_t input_mode;
     acl_state state;
-    std::vector<unsigned char> input_acl;
+    const char* input_acl;
     bool same_group;
     mode_t umask;
     bool own_acl;
-    std::string acl;
+    const char* acl;
     mode_t mode;
 };
 
 TEST(permissions_for_output, let_in_nobody_the_input_shuts_out)
 {
-    const auto reader = acl({{'u', base, "rw-"}, {'u', named_user, "r--"}, {'g', base, "r--"},
-        {'m', base, "r--"}, {'o', base, "r--"}});
     const permission_case cases[] = {
-        {"the mode, less the umask", 0640, acl_state::none, {}, true, 022, false, "", 0640},
-        {"the mode, less a wider umask", 0644, acl_state::none, {}, true, 077, false, "", 0600},
-        {"no setuid, setgid or sticky bit", 07755, acl_state::none, {}, true, 022, false, "", 0755},
-        {"the owner's bits less the umask", 0700, acl_state::none, {}, true, 0277, false, "", 0500},
-        {"another group: what the group and other both have", 0664, acl_state::none, {}, false, 002,
+        {"the mode, less the umask", 0640, none, "", same, 022, false, "", 0640},
+        {"the mode, less a wider umask", 0644, none, "", same, 077, false, "", 0600},
+        {"no setuid, setgid or sticky bit", 07755, none, "", same, 022, false, "", 0755},
+        {"the owner's bits less the umask", 0700, none, "", same, 0277, false, "", 0500},
+        {"another group: what the group and other both have", 0664, none, "", other_group, 002,
             false, "", 0644},
-        {"another group: nothing that only the group has", 0640, acl_state::none, {}, false, 022,
-            false, "", 0600},
-        {"another group: nothing that only other has", 0604, acl_state::none, {}, false, 022, false,
+        {"another group: nothing that only the group has", 0640, none, "", other_group, 022, false,
             "", 0600},
-        {"an ACL of its own: its mask, the group bits, goes", 0640, acl_state::none, {}, true, 022,
-            true, "", 0600},
-        {"an ACL that cannot be read: the owner's bits", 0640, acl_state::unreadable, {}, true, 022,
-            false, "", 0600},
-        {"an ACL that cannot be read: the owner's bits less the umask", 0700, acl_state::unreadable,
-            {}, true, 0277, false, "", 0500},
-        {"an ACL, carried over", 0644, acl_state::present, reader, true, 022, false,
-            "u::rw- u:99:r-- g::r-- m::r-- o::r--", 0600},
-        {"an ACL, not carried to another group", 0644, acl_state::present, reader, false, 022,
-            false, "", 0600},
-        {"an ACL where it cannot be set: the owner's bits", 0440, acl_state::present,
-            acl({{'u', base, "r--"}, {'u', named_user, "r--"}, {'g', base, "r--"},
-                {'m', base, "r--"}, {'o', base, "---"}}),
-            true, 022, false, "u::r-- u:99:r-- g::r-- m::r-- o::---", 0400},
-        {"an ACL less the umask", 0644, acl_state::present, reader, true, 077, false,
+        {"another group: nothing that only other has", 0604, none, "", other_group, 022, false, "",
+            0600},
+        {"an ACL of its own: its mask, the group bits, goes", 0640, none, "", same, 022, own_acl,
+            "", 0600},
+        {"an ACL that cannot be read: the owner's bits", 0640, unreadable, "", same, 022, false, "",
+            0600},
+        {"an ACL that cannot be read: the owner's bits less the umask", 0700, unreadable, "", same,
+            0277, false, "", 0500},
+        {"an ACL, carried over", 0644, present, reader, same, 022, false, reader, 0600},
+        {"an ACL, not carried to another group", 0644, present, reader, other_group, 022, false, "",
+            0600},
+        {"an ACL where it cannot be set: the owner's bits", 0440, present,
+            "u::r-- u:99:r-- g::r-- m::r-- o::---", same, 022, false,
+            "u::r-- u:99:r-- g::r-- m::r-- o::---", 0400},
+        {"an ACL less the umask", 0644, present, reader, same, 077, false,
             "u::rw- u:99:r-- g::r-- m::--- o::---", 0600},
-        {"an ACL less the owner's umask", 0644, acl_state::present, reader, true, 0277, false,
+        {"an ACL less the owner's umask", 0644, present, reader, same, 0277, false,
             "u::r-- u:99:r-- g::r-- m::--- o::---", 0400},
-        {"an ACL whose mask the umask empties: a user it shuts out", 0624, acl_state::present,
-            acl({{'u', base, "rw-"}, {'u', named_user, "---"}, {'g', base, "-w-"},
-                {'m', base, "-w-"}, {'o', base, "r--"}}),
-            true, 022, false, "u::rw- u:99:--- g::-w- m::--- o::---", 0600},
-        {"an ACL whose mask the umask empties: a user shut out", 0644, acl_state::present,
-            acl({{'u', base, "rw-"}, {'u', named_user, "---"}, {'g', base, "r--"},
-                {'m', base, "r--"}, {'o', base, "r--"}}),
-            true, 0040, false, "u::rw- u:99:--- g::r-- m::--- o::---", 0600},
-        {"an ACL whose mask the umask empties: a group shut out", 0644, acl_state::present,
-            acl({{'u', base, "rw-"}, {'g', base, "r--"}, {'g', named_group, "---"},
-                {'m', base, "r--"}, {'o', base, "r--"}}),
-            true, 0060, false, "u::rw- g::r-- g:98:--- m::--- o::---", 0600},
-        {"an ACL whose mask the umask empties: every named entry reads", 0644, acl_state::present,
-            acl({{'u', base, "rw-"}, {'u', named_user, "rw-"}, {'g', base, "r--"},
-                {'g', named_group, "r--"}, {'m', base, "rw-"}, {'o', base, "r--"}}),
-            true, 0070, false, "u::rw- u:99:rw- g::r-- g:98:r-- m::--- o::r--", 0600},
-        {"an ACL whose mask the umask empties: a named entry's reach is its mask's", 0644,
-            acl_state::present,
-            acl({{'u', base, "rw-"}, {'u', named_user, "r--"}, {'g', base, "r--"},
-                {'m', base, "-w-"}, {'o', base, "r--"}}),
-            true, 0020, false, "u::rw- u:99:r-- g::r-- m::--- o::---", 0600},
-        {"an ACL of a mask alone, which the umask empties", 0644, acl_state::present,
-            acl({{'u', base, "rw-"}, {'g', base, "r--"}, {'m', base, "r--"}, {'o', base, "r--"}}),
-            true, 0040, false, "u::rw- g::r-- m::--- o::r--", 0600},
+        {"an ACL whose mask the umask empties: a user it shuts out", 0624, present,
+            "u::rw- u:99:--- g::-w- m::-w- o::r--", same, 022, false,
+            "u::rw- u:99:--- g::-w- m::--- o::---", 0600},
+        {"an ACL whose mask the umask empties: a user shut out", 0644, present,
+            "u::rw- u:99:--- g::r-- m::r-- o::r--", same, 0040, false,
+            "u::rw- u:99:--- g::r-- m::--- o::---", 0600},
+        {"an ACL whose mask the umask empties: a group shut out", 0644, present,
+            "u::rw- g::r-- g:98:--- m::r-- o::r--", same, 0060, false,
+            "u::rw- g::r-- g:98:--- m::--- o::---", 0600},
+        {"an ACL whose mask the umask empties: every named entry reads", 0644, present,
+            "u::rw- u:99:rw- g::r-- g:98:r-- m::rw- o::r--", same, 0070, false,
+            "u::rw- u:99:rw- g::r-- g:98:r-- m::--- o::r--", 0600},
+        {"an ACL whose mask the umask empties: a named entry's reach is its mask's", 0644, present,
+            "u::rw- u:99:r-- g::r-- m::-w- o::r--", same, 0020, false,
+            "u::rw- u:99:r-- g::r-- m::--- o::---", 0600},
+        {"an ACL of a mask alone, which the umask empties", 0644, present,
+            "u::rw- g::r-- m::r-- o::r--", same, 0040, false, "u::rw- g::r-- m::--- o::r--", 0600},
     };
     for (const permission_case& c : cases) {
         const permission_facts facts
-            = {c.input_mode, c.state, c.input_acl, c.same_group, c.umask, c.own_acl};
+            = {c.input_mode, c.state, acl(c.input_acl), c.same_group, c.umask, c.own_acl};
         const new_permissions permissions = permissions_for_output(facts);
         EXPECT_EQ(shown(permissions.acl), c.acl) << c.what;
         EXPECT_EQ(permissions.mode, c.mode) << c.what << ": mode " << std::oct << permissions.mode;

@@ -318,34 +318,6 @@ void make_empty(const std::wstring& path)
 constexpr DWORD share_everything = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD pipe_buffer = 4096;
 
-// Whether this system renames with POSIX's rules (Windows 10 1607 and later):
-// SOURCE, an existing file, is renamed to TARGET if it does.
-bool posix_rename_works(const std::wstring& source, const std::wstring& target)
-{
-    struct rename_info {
-        DWORD flags;
-        HANDLE root;
-        DWORD name_bytes;
-        WCHAR name[MAX_PATH];
-    };
-    using set_information_function = BOOL(WINAPI*)(HANDLE, int, void*, DWORD);
-    constexpr int file_rename_info_ex = 22;
-    constexpr DWORD posix_semantics = 0x3;
-    const auto set_information = reinterpret_cast<set_information_function>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetFileInformationByHandle")));
-    const HANDLE file = CreateFileW(source.c_str(), DELETE, share_everything, nullptr,
-        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (set_information == nullptr || file == INVALID_HANDLE_VALUE || target.size() >= MAX_PATH) {
-        return false;
-    }
-    rename_info info
-        = {posix_semantics, nullptr, static_cast<DWORD>(target.size() * sizeof(wchar_t)), {}};
-    target.copy(info.name, target.size());
-    const bool done = set_information(file, file_rename_info_ex, &info, sizeof info);
-    CloseHandle(file);
-    return done;
-}
-
 // Each test in an empty folder of its own in the working folder, cleared
 // of what a failed run before left there, with an empty input "in" open.
 class output_file : public testing::Test {
@@ -495,7 +467,7 @@ TEST_F(output_file, waits_out_a_scanner_of_the_new_file)
 {
     const std::wstring probe = folder + L"\\probe";
     make_empty(probe);
-    if (!posix_rename_works(probe, folder + L"\\probe.renamed")) {
+    if (!rename_over_open_files(probe, folder + L"\\probe.renamed")) {
         GTEST_SKIP() << "no rename with POSIX semantics here (Windows 10 1607 and later have it)";
     }
     const std::wstring output_path = folder + L"\\in.xor";
@@ -569,7 +541,7 @@ TEST_F(output_file, writes_a_stream_over_a_longer_one)
     EXPECT_EQ(content_of(stream), L"new");
 }
 
-TEST_F(output_file, refuses_what_fopen_refuses_and_replaces_links)
+TEST_F(output_file, refuses_a_hidden_or_system_file)
 {
     for (const DWORD attribute : {FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM}) {
         const std::wstring path = folder + L"\\kept." + std::to_wstring(attribute);
@@ -578,7 +550,10 @@ TEST_F(output_file, refuses_what_fopen_refuses_and_replaces_links)
         EXPECT_EQ(open_output(path, input), nullptr) << "attribute " << attribute;
         EXPECT_NE(GetFileAttributesW(path.c_str()) & attribute, 0U) << "attribute " << attribute;
     }
+}
 
+TEST_F(output_file, replaces_a_link_to_a_read_only_file)
+{
     // Links made as Windows makes them, where the system lets this user;
     // Wine's says it made one, and makes nothing, and cannot make a link to
     // a folder that the decision's own test covers.

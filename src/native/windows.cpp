@@ -240,35 +240,6 @@ std::FILE* open_stream()
     return stream_from_handle(stream, _O_WRONLY, "wb");
 }
 
-// Renames with POSIX's rules, where the system and the file system have
-// them: whoever holds the old output open, but for deleting, keeps reading
-// the old content, and the name is the new file's at once.
-bool rename_over_open_files(const std::wstring& source, const std::wstring& target)
-{
-    const auto set_information
-        = reinterpret_cast<set_file_information_function>(reinterpret_cast<void*>(
-            GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetFileInformationByHandle")));
-    if (set_information == nullptr) {
-        return false;
-    }
-    const HANDLE file = CreateFileW(
-        source.c_str(), DELETE, share_all, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    const std::size_t name_bytes = target.size() * sizeof(wchar_t);
-    std::vector<unsigned char> buffer(offsetof(rename_info, name) + name_bytes + sizeof(wchar_t));
-    auto* info = reinterpret_cast<rename_info*>(buffer.data());
-    info->flags = rename_replace_if_exists | rename_posix_semantics;
-    info->root = nullptr;
-    info->name_bytes = static_cast<DWORD>(name_bytes);
-    std::memcpy(info->name, target.c_str(), name_bytes + sizeof(wchar_t));
-    const bool done
-        = set_information(file, file_rename_info_ex, info, static_cast<DWORD>(buffer.size()));
-    CloseHandle(file);
-    return done;
-}
-
 // Elsewhere (older Windows, FAT) a rename is refused while anything holds
 // the old output open, a reader or a virus scanner; and a scanner that
 // holds the new file for a moment refuses either rename. Both are tried
@@ -339,6 +310,34 @@ std::FILE* open_new_file(const std::wstring& path, HANDLE input)
 }
 
 } // namespace
+
+// Whoever holds the old output open, but for deleting, keeps reading the
+// old content, and the name is the new file's at once.
+bool rename_over_open_files(const std::wstring& source, const std::wstring& target)
+{
+    const auto set_information
+        = reinterpret_cast<set_file_information_function>(reinterpret_cast<void*>(
+            GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetFileInformationByHandle")));
+    if (set_information == nullptr) {
+        return false;
+    }
+    const HANDLE file = CreateFileW(
+        source.c_str(), DELETE, share_all, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const std::size_t name_bytes = target.size() * sizeof(wchar_t);
+    std::vector<unsigned char> buffer(offsetof(rename_info, name) + name_bytes + sizeof(wchar_t));
+    auto* info = reinterpret_cast<rename_info*>(buffer.data());
+    info->flags = rename_replace_if_exists | rename_posix_semantics;
+    info->root = nullptr;
+    info->name_bytes = static_cast<DWORD>(name_bytes);
+    std::memcpy(info->name, target.c_str(), name_bytes + sizeof(wchar_t));
+    const bool done
+        = set_information(file, file_rename_info_ex, info, static_cast<DWORD>(buffer.size()));
+    CloseHandle(file);
+    return done;
+}
 
 std::wstring extended_length_path(const std::wstring& path)
 {

@@ -25,6 +25,11 @@ bool is_stream_path(const std::wstring& path);
 // "nul:.txt" too); empty for any other name.
 std::wstring reserved_device_name(const std::wstring& path);
 
+// Renames SOURCE to TARGET with POSIX's rules, replacing a TARGET that
+// others hold open, where the system (Windows 10 1607 and later) and the
+// file system have them; false elsewhere.
+bool rename_over_open_files(const std::wstring& source, const std::wstring& target);
+
 // True for the console events that end the run: Ctrl+C, Ctrl+Break, closing
 // the console and shutting down; not another user's log-off.
 bool ends_on_console_event(DWORD event);

@@ -208,13 +208,10 @@ test_link_swapped_at_the_open_is_not_followed() {
     [[ -L null.xor ]] || fail "the link was replaced"
 }
 
-# A device or FIFO at the name, swapped while the run opens it: what the
-# open gives is written only if it is what was judged. A link to a FIFO
-# that nobody reads is not followed either, so the open does not wait.
-test_fifo_swapped_at_the_open_is_refused() {
-    require strace
-    echo secret >in
-    must mkfifo in.xor unread
+# expect_swap_refused REPLACEMENT: xorfile on in, whose output in.xor is a
+# FIFO, is held as it opens in.xor for writing, which is swapped meanwhile
+# for REPLACEMENT: the run refuses what the open gives.
+expect_swap_refused() {
     local when
     cat in.xor >/dev/null &
     when=$(call_number openat O_WRONLY in 5a)
@@ -222,11 +219,22 @@ test_fifo_swapped_at_the_open_is_refused() {
     start_held_run "openat:delay_enter=2000000:when=$when" in 5a >../stdout
     wait_for_held 'O_WRONLY[^=]*$'
     must mv in.xor ../judged
-    must ln -s unread in.xor
+    must mv "$1" in.xor
     wait "$held"
     local status=$?
     [[ $status == 2 && $(cat ../stdout) == "Can't open output file" ]] ||
-        fail "a FIFO swapped in through a link: status $status, $(cat ../stdout)"
+        fail "$1 swapped in: status $status, $(cat ../stdout)"
+}
+
+# A device or FIFO at the name, swapped while the run opens it: what the
+# open gives is written only if it is what was judged. A link to a FIFO
+# that nobody reads is not followed either, so the open does not wait.
+test_fifo_swapped_at_the_open_is_refused() {
+    require strace
+    echo secret >in
+    must mkfifo in.xor unread
+    must ln -s unread link
+    expect_swap_refused link
 }
 
 test_others_fifo_swapped_at_the_open_is_refused() {
@@ -234,21 +242,10 @@ test_others_fifo_swapped_at_the_open_is_refused() {
     echo secret >in
     must mkfifo in.xor theirs
     must chown nobody theirs
-    local when reader
-    cat in.xor >/dev/null &
-    when=$(call_number openat O_WRONLY in 5a)
-    [[ -n $when ]] || fail "no open for writing in the trace"
     cat theirs >../got &
-    reader=$!
-    start_held_run "openat:delay_enter=2000000:when=$when" in 5a >../stdout
-    wait_for_held 'O_WRONLY[^=]*$'
-    must mv in.xor ../judged
-    must mv theirs in.xor
-    wait "$held"
-    local status=$?
+    local reader=$!
+    expect_swap_refused theirs
     kill "$reader" 2>/dev/null
-    [[ $status == 2 && $(cat ../stdout) == "Can't open output file" ]] ||
-        fail "another user's FIFO swapped in: status $status, $(cat ../stdout)"
     [[ ! -s ../got ]] || fail "another user's FIFO got $(od -An -c ../got | head -n 2)"
 }
 
