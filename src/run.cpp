@@ -47,20 +47,21 @@ int run(int argc, native_char* argv[])
     const native_string input_path = argv[1];
     const native_string output_path = make_output_path(input_path);
 
-    file_ptr in{open_input(input_path)};
-    if (!in) {
+    const input in = open_input(input_path);
+    if (in.stream == nullptr) {
         return fail(open_input_line, status_file);
     }
-    std::FILE* out = open_output(output_path, in.get());
-    if (out == nullptr) {
+    file_ptr in_stream{in.stream};
+    output out = open_output(output_path, in);
+    if (out.stream == nullptr) {
         return fail(open_output_line, status_file);
     }
 
     const std::int32_t key = parse_key(narrow_key(argv[2]).c_str());
-    xor_copy(in.get(), out, key);
+    xor_copy(in_stream.get(), out.stream, key);
 
-    const bool read_failed = std::ferror(in.get()) != 0;
-    in.reset();
+    const bool read_failed = std::ferror(in_stream.get()) != 0;
+    in_stream.reset();
     if (read_failed) {
         discard_output(out);
         return fail(read_input_line, status_file);

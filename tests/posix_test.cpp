@@ -1,4 +1,5 @@
-#include "native/posix.h"
+#include "native/posix/name.h"
+#include "native/posix/permissions.h"
 
 #include <gtest/gtest.h>
 
@@ -121,20 +122,29 @@ TEST(judge_output_name, decides_by_the_name_itself)
     const name_case cases[] = {
         {"nothing", failed(ENOENT), name_holds::nothing},
         {"nothing, in an append-only directory",
-            with(failed(ENOENT), &name_facts::directory_keeps, true), name_holds::kept_directory},
+            with(failed(ENOENT), &name_facts::directory_keeps, keeps_files::yes),
+            name_holds::kept_directory},
+        {"nothing, in a directory whose flags cannot be read",
+            with(failed(ENOENT), &name_facts::directory_keeps, keeps_files::unknown),
+            name_holds::flags_unknown},
         {"a name that cannot be looked at", failed(EACCES), name_holds::unknown},
         {"the user's file", at(file(user)), name_holds::replaceable},
         {"another user's file that the user may write", at(file(other)), name_holds::replaceable},
         {"a file that the user may not write", with(at(file(user)), &name_facts::writable, false),
             name_holds::read_only_file},
         {"a file in an append-only directory",
-            with(at(file(user)), &name_facts::directory_keeps, true), name_holds::kept_directory},
+            with(at(file(user)), &name_facts::directory_keeps, keeps_files::yes),
+            name_holds::kept_directory},
+        {"a file in a directory whose flags cannot be read",
+            with(at(file(user)), &name_facts::directory_keeps, keeps_files::unknown),
+            name_holds::flags_unknown},
         {"a directory", at(node(S_IFDIR, user, 24)), name_holds::directory},
         {"a socket", at(node(S_IFSOCK, user, 25)), name_holds::other_kind},
         {"the user's FIFO", at(fifo(user)), name_holds::device},
         {"root's device", at(null_of(root)), name_holds::device},
         {"root's device in an append-only directory",
-            with(at(null_of(root)), &name_facts::directory_keeps, true), name_holds::device},
+            with(at(null_of(root)), &name_facts::directory_keeps, keeps_files::yes),
+            name_holds::device},
         {"another user's FIFO", at(fifo(other)), name_holds::others_device},
         {"another user's device", at(null_of(other)), name_holds::others_device},
         {"the FIFO that is the input", with(at(input_fifo), &name_facts::input, input_fifo),

@@ -1,5 +1,8 @@
-#include "native/shared.h"
-#include "native/windows.h"
+#include "native/new_file.h"
+#include "native/windows/name.h"
+#include "native/windows/new_file.h"
+#include "native/windows/path.h"
+#include "native/windows/process.h"
 
 #include <gtest/gtest.h>
 
@@ -108,9 +111,9 @@ TEST(console_events, end_the_run_but_for_a_log_off)
 TEST(error_mode, has_no_dialogs_once_a_file_is_opened)
 {
     SetErrorMode(0);
-    std::FILE* input = open_input(L"xorfile_error_mode_test");
-    if (input != nullptr) {
-        std::fclose(input);
+    const input in = open_input(L"xorfile_error_mode_test");
+    if (in.stream != nullptr) {
+        std::fclose(in.stream);
     }
     const UINT mode = SetErrorMode(0);
     EXPECT_EQ(mode & (SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX),
@@ -230,15 +233,15 @@ std::wstring content_of(const std::wstring& path)
     return content;
 }
 
-bool write_output(const std::wstring& path, std::FILE* input, const char* content)
+bool write_output(const std::wstring& path, const input& in, const char* content)
 {
-    std::FILE* stream = open_output(path, input);
-    if (stream == nullptr) {
+    output out = open_output(path, in);
+    if (out.stream == nullptr) {
         ADD_FAILURE() << "could not open " << narrow(path);
         return false;
     }
-    std::fputs(content, stream);
-    return commit_output(stream);
+    std::fputs(content, out.stream);
+    return commit_output(out);
 }
 
 // Removes a folder and all it holds, read-only files and paths past the
@@ -308,10 +311,11 @@ bool opens_with(const std::wstring& path, DWORD access)
     return true;
 }
 
-void make_empty(const std::wstring& path)
+void make_file(const std::wstring& path, const char* content = "")
 {
     std::FILE* created = _wfopen(extended_length_path(path).c_str(), L"wb");
     ASSERT_NE(created, nullptr) << "could not create " << narrow(path);
+    std::fputs(content, created);
     std::fclose(created);
 }
 
@@ -330,21 +334,21 @@ protected:
         remove_tree(folder);
         ASSERT_TRUE(CreateDirectoryW(extended_length_path(folder).c_str(), nullptr))
             << "could not create a folder to test with";
-        make_empty(folder + L"\\in");
-        input = open_input(folder + L"\\in");
-        ASSERT_NE(input, nullptr);
+        make_file(folder + L"\\in");
+        in = open_input(folder + L"\\in");
+        ASSERT_NE(in.stream, nullptr);
     }
 
     void TearDown() override
     {
-        if (input != nullptr) {
-            std::fclose(input);
+        if (in.stream != nullptr) {
+            std::fclose(in.stream);
         }
         remove_tree(folder);
     }
 
     std::wstring folder;
-    std::FILE* input = nullptr;
+    input in;
 };
 
 TEST_F(output_file, shares_the_input_and_nothing_of_the_new_output)
@@ -352,11 +356,11 @@ TEST_F(output_file, shares_the_input_and_nothing_of_the_new_output)
     const std::wstring input_path = folder + L"\\in";
     EXPECT_TRUE(opens_with(input_path, GENERIC_READ)) << "another run could not read the input";
     EXPECT_TRUE(opens_with(input_path, DELETE)) << "another run could not replace the input";
-    std::FILE* output = open_output(folder + L"\\in.xor", input);
-    ASSERT_NE(output, nullptr);
+    output out = open_output(folder + L"\\in.xor", in);
+    ASSERT_NE(out.stream, nullptr);
     EXPECT_FALSE(opens_with(folder + L"\\" + new_file_in(folder), GENERIC_READ))
         << "the unfinished output could be read";
-    discard_output(output);
+    discard_output(out);
     EXPECT_EQ(files_in(folder), 1U);
 }
 
@@ -365,7 +369,7 @@ TEST_F(output_file, shares_the_input_and_nothing_of_the_new_output)
 TEST_F(output_file, held_open_is_never_refused_at_the_start)
 {
     const std::wstring path = folder + L"\\held.xor";
-    make_empty(path);
+    make_file(path);
     for (const DWORD access :
         {DWORD{GENERIC_READ}, DWORD{GENERIC_WRITE}, DWORD{GENERIC_READ | GENERIC_WRITE}}) {
         for (DWORD share = 0; share <= (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
@@ -373,10 +377,10 @@ TEST_F(output_file, held_open_is_never_refused_at_the_start)
             const HANDLE holder = CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
                 FILE_ATTRIBUTE_NORMAL, nullptr);
             ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-            std::FILE* output = open_output(path, input);
-            EXPECT_NE(output, nullptr) << "access " << access << ", share " << share;
-            if (output != nullptr) {
-                discard_output(output);
+            output out = open_output(path, in);
+            EXPECT_NE(out.stream, nullptr) << "access " << access << ", share " << share;
+            if (out.stream != nullptr) {
+                discard_output(out);
             }
             CloseHandle(holder);
         }
@@ -389,11 +393,11 @@ TEST_F(output_file, is_put_in_place_or_removed_past_the_classic_limit)
     const std::wstring deep = folder + L"\\" + std::wstring(250, L'd');
     ASSERT_TRUE(CreateDirectoryW(extended_length_path(deep).c_str(), nullptr));
     const std::wstring output_path = deep + L"\\" + std::wstring(30, L'f');
-    EXPECT_TRUE(write_output(output_path, input, "new"));
-    std::FILE* output = open_output(output_path, input);
-    ASSERT_NE(output, nullptr);
-    std::fputs("discarded", output);
-    discard_output(output);
+    EXPECT_TRUE(write_output(output_path, in, "new"));
+    output out = open_output(output_path, in);
+    ASSERT_NE(out.stream, nullptr);
+    std::fputs("discarded", out.stream);
+    discard_output(out);
     EXPECT_EQ(content_of(output_path), L"new");
     EXPECT_EQ(files_in(deep), 1U);
 }
@@ -414,21 +418,24 @@ TEST_F(output_file, has_its_new_file_name_cut_within_255_units)
         {std::wstring(244, L'a') + L"\U0001F600b.xor", L"." + std::wstring(244, L'a') + L".", 254},
     };
     for (const new_name_case& c : cases) {
-        std::FILE* output = open_output(folder + L"\\" + c.output, input);
-        ASSERT_NE(output, nullptr);
+        output out = open_output(folder + L"\\" + c.output, in);
+        ASSERT_NE(out.stream, nullptr);
         const std::wstring name = new_file_in(folder);
         EXPECT_EQ(name.substr(0, c.prefix.size()), c.prefix);
         EXPECT_EQ(name.size(), c.size);
         EXPECT_EQ(name.find_first_not_of(L"0123456789abcdef", c.prefix.size()), std::wstring::npos);
-        discard_output(output);
+        discard_output(out);
     }
 }
 
-// An old output that another program holds open while the new one is put
-// in place: share is what the holder lets others do, hold_ms how long it
-// holds it. Wine's rename cannot replace a held file, so where none may
-// replace it, the retry must outlast the holder.
+// Another program holds a file while the new output is put in place: the
+// old output, sharing what share says, or the new file, which it opens
+// mid-copy to delete without letting others delete it; for hold_ms. Wine's
+// rename cannot replace a held file, so where none may replace it, the
+// retry must outlast the holder, and gives up after 3 s.
 struct holder_case {
+    const char* what;
+    bool new_file;
     DWORD share;
     DWORD hold_ms;
     bool replaced;
@@ -436,83 +443,110 @@ struct holder_case {
 
 TEST_F(output_file, replaces_an_old_output_that_others_hold_open)
 {
+    constexpr DWORD given_up_within = 3600;
     const std::wstring output_path = folder + L"\\in.xor";
     const holder_case cases[] = {
-        {FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 500, true},
-        {FILE_SHARE_READ, 500, true},
-        {FILE_SHARE_READ, 2000, true},
-        {FILE_SHARE_READ | FILE_SHARE_WRITE, 8000, false},
+        {"the old output, shared for everything", false, share_everything, 500, true},
+        {"the old output, shared for reading", false, FILE_SHARE_READ, 500, true},
+        {"the old output, shared for reading, for 2 s", false, FILE_SHARE_READ, 2000, true},
+        {"the old output, past the retries", false, FILE_SHARE_READ | FILE_SHARE_WRITE, 8000,
+            false},
+        {"the new file, past the retries", true, FILE_SHARE_READ | FILE_SHARE_WRITE, 4000, true},
     };
     for (const holder_case& c : cases) {
-        make_empty(output_path);
-        const HANDLE holder = CreateFileW(output_path.c_str(), GENERIC_READ, c.share, nullptr,
-            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+        make_file(output_path);
+        output out = open_output(output_path, in);
+        ASSERT_NE(out.stream, nullptr);
+        std::fputs("new", out.stream);
+        const std::wstring held_file
+            = c.new_file ? folder + L"\\" + new_file_in(folder) : output_path;
+        const HANDLE holder = CreateFileW(held_file.c_str(), c.new_file ? DELETE : GENERIC_READ,
+            c.share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_TRUE(c.new_file || holder != INVALID_HANDLE_VALUE) << c.what;
         std::thread closer([&] {
-            Sleep(c.hold_ms);
-            CloseHandle(holder);
+            if (holder != INVALID_HANDLE_VALUE) {
+                Sleep(c.hold_ms);
+                CloseHandle(holder);
+            }
         });
-        const bool replaced = write_output(output_path, input, "new");
+        const DWORD start = GetTickCount();
+        const bool replaced = commit_output(out);
+        const DWORD took = GetTickCount() - start;
         closer.join();
-        EXPECT_EQ(replaced, c.replaced) << "share " << c.share;
-        EXPECT_EQ(content_of(output_path), c.replaced ? L"new" : L"");
-        EXPECT_EQ(files_in(folder), 2U);
+        EXPECT_EQ(replaced, c.replaced) << c.what;
+        EXPECT_EQ(content_of(output_path), c.replaced ? L"new" : L"") << c.what;
+        EXPECT_EQ(files_in(folder), 2U) << c.what;
+        EXPECT_TRUE(c.replaced || took < given_up_within) << c.what << ": gave up after " << took;
     }
 }
 
-// A scanner that holds the new file for a moment, not sharing it for
-// deleting, while another program holds the old output: where Windows has
-// the rename that replaces a held file, it is tried again too.
-TEST_F(output_file, waits_out_a_scanner_of_the_new_file)
+// In a process of its own: the old output held for 500 ms, and a console
+// event at 100 ms, while the output is put in place.
+void interrupt_a_waiting_rename(const std::wstring& folder)
 {
-    const std::wstring probe = folder + L"\\probe";
-    make_empty(probe);
-    if (!rename_over_open_files(probe, folder + L"\\probe.renamed")) {
-        GTEST_SKIP() << "no rename with POSIX semantics here (Windows 10 1607 and later have it)";
+    const input in = open_input(folder + L"\\in");
+    output out = open_output(folder + L"\\in.xor", in);
+    std::fputs("new", out.stream);
+    const HANDLE holder = CreateFileW((folder + L"\\in.xor").c_str(), GENERIC_READ, FILE_SHARE_READ,
+        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    std::thread closer([holder] {
+        Sleep(500);
+        CloseHandle(holder);
+    });
+    std::thread([] {
+        Sleep(100);
+        remove_and_end(CTRL_C_EVENT);
+    }).detach();
+    commit_output(out);
+    closer.join();
+}
+
+// A console event while the rename waits for a holder of the old output
+// ends the run at once, as Ctrl+C ends it: the new file removed, the old
+// output kept.
+TEST(console_event, ends_a_run_that_waits_to_rename)
+{
+    const std::wstring folder = (std::filesystem::current_path() / L"console_event").wstring();
+    remove_tree(folder);
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    make_file(folder + L"\\in");
+    make_file(folder + L"\\in.xor", "old");
+    EXPECT_EXIT(interrupt_a_waiting_rename(folder),
+        testing::ExitedWithCode(static_cast<int>(STATUS_CONTROL_C_EXIT)), "");
+    EXPECT_EQ(content_of(folder + L"\\in.xor"), L"old");
+    EXPECT_EQ(files_in(folder), 2U);
+    remove_tree(folder);
+}
+
+// Another program that may delete in the folder moves the new file away
+// mid-copy and puts a file of its own at its name: the file written is the
+// one put in place, and the other is left alone.
+TEST_F(output_file, puts_in_place_the_file_it_wrote)
+{
+    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr) {
+        GTEST_SKIP() << "Wine renames through a handle the file at the name it was opened by";
     }
     const std::wstring output_path = folder + L"\\in.xor";
-    make_empty(output_path);
-    const HANDLE reader = CreateFileW(output_path.c_str(), GENERIC_READ, share_everything, nullptr,
-        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
-    std::FILE* output = open_output(output_path, input);
-    ASSERT_NE(output, nullptr);
-    std::fputs("new", output);
-    const HANDLE scanner = CreateFileW((folder + L"\\" + new_file_in(folder)).c_str(), GENERIC_READ,
-        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(scanner, INVALID_HANDLE_VALUE);
-    std::thread closer([&] {
-        Sleep(500);
-        CloseHandle(scanner);
-    });
-    EXPECT_TRUE(commit_output(output));
-    closer.join();
-    CloseHandle(reader);
+    output out = open_output(output_path, in);
+    ASSERT_NE(out.stream, nullptr);
+    std::fputs("new", out.stream);
+    const std::wstring new_file = folder + L"\\" + new_file_in(folder);
+    ASSERT_TRUE(MoveFileW(new_file.c_str(), (folder + L"\\moved").c_str()));
+    make_file(new_file, "planted");
+    EXPECT_TRUE(commit_output(out));
     EXPECT_EQ(content_of(output_path), L"new");
+    EXPECT_EQ(content_of(new_file), L"planted");
+    EXPECT_EQ(files_in(folder), 3U);
 }
 
-// Where the first name is taken, another is tried. The first number mixes
-// the process's id with the tick count, so the names of the ticks to come
-// are planted.
+// Where the first name is taken, another is tried.
 TEST_F(output_file, takes_another_name_where_one_is_taken)
 {
-    constexpr DWORD planted_ticks = 2000;
-    const std::uint32_t process_part = GetCurrentProcessId() * 2654435761U;
-    const DWORD first_tick = GetTickCount();
-    for (DWORD tick = first_tick; tick != first_tick + planted_ticks; ++tick) {
-        make_empty(folder + L"\\" + new_file_name(L"in.xor", longest_name, process_part ^ tick));
-    }
-    const DWORD opened_tick = GetTickCount();
-    std::FILE* output = open_output(folder + L"\\in.xor", input);
-    if (opened_tick - first_tick >= planted_ticks) {
-        if (output != nullptr) {
-            discard_output(output);
-        }
-        GTEST_SKIP() << "planting took longer than the ticks planted";
-    }
-    ASSERT_NE(output, nullptr) << "a planted name failed the open";
-    discard_output(output);
-    EXPECT_EQ(files_in(folder), planted_ticks + 1);
+    make_file(folder + L"\\" + new_file_name(L"in.xor", longest_name, first_new_file_number()));
+    output out = open_output(folder + L"\\in.xor", in);
+    ASSERT_NE(out.stream, nullptr) << "a planted name failed the open";
+    discard_output(out);
+    EXPECT_EQ(files_in(folder), 2U);
 }
 
 // A device or pipe at the name is written in place.
@@ -523,7 +557,7 @@ TEST_F(output_file, writes_a_pipe_in_place)
     const HANDLE server = CreateNamedPipeW(
         pipe.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE, 1, pipe_buffer, pipe_buffer, 0, nullptr);
     ASSERT_NE(server, INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(write_output(pipe, input, "new"));
+    EXPECT_TRUE(write_output(pipe, in, "new"));
     char got[pipe_buffer] = {};
     DWORD got_size = 0;
     EXPECT_TRUE(ReadFile(server, got, sizeof got, &got_size, nullptr));
@@ -536,8 +570,8 @@ TEST_F(output_file, writes_a_pipe_in_place)
 TEST_F(output_file, writes_a_stream_over_a_longer_one)
 {
     const std::wstring stream = folder + L"\\in.xor:s";
-    EXPECT_TRUE(write_output(stream, input, "a longer old content"));
-    EXPECT_TRUE(write_output(stream, input, "new"));
+    EXPECT_TRUE(write_output(stream, in, "a longer old content"));
+    EXPECT_TRUE(write_output(stream, in, "new"));
     EXPECT_EQ(content_of(stream), L"new");
 }
 
@@ -545,9 +579,9 @@ TEST_F(output_file, refuses_a_hidden_or_system_file)
 {
     for (const DWORD attribute : {FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM}) {
         const std::wstring path = folder + L"\\kept." + std::to_wstring(attribute);
-        make_empty(path);
+        make_file(path);
         ASSERT_TRUE(SetFileAttributesW(path.c_str(), attribute));
-        EXPECT_EQ(open_output(path, input), nullptr) << "attribute " << attribute;
+        EXPECT_EQ(open_output(path, in).stream, nullptr) << "attribute " << attribute;
         EXPECT_NE(GetFileAttributesW(path.c_str()) & attribute, 0U) << "attribute " << attribute;
     }
 }
@@ -561,14 +595,14 @@ TEST_F(output_file, replaces_a_link_to_a_read_only_file)
     const auto create_link = reinterpret_cast<create_link_function>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "CreateSymbolicLinkW")));
     const std::wstring read_only = folder + L"\\read_only";
-    make_empty(read_only);
+    make_file(read_only);
     ASSERT_TRUE(SetFileAttributesW(read_only.c_str(), FILE_ATTRIBUTE_READONLY));
     const std::wstring link = folder + L"\\link";
     if (create_link == nullptr || !create_link(link.c_str(), read_only.c_str(), 0)
         || GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES) {
         GTEST_SKIP() << "no symbolic link to a file can be made here";
     }
-    EXPECT_TRUE(write_output(link, input, "new"));
+    EXPECT_TRUE(write_output(link, in, "new"));
     EXPECT_EQ(content_of(link), L"new");
     EXPECT_EQ(GetFileAttributesW(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT, 0U);
     EXPECT_NE(GetFileAttributesW(read_only.c_str()) & FILE_ATTRIBUTE_READONLY, 0U);
@@ -577,20 +611,20 @@ TEST_F(output_file, replaces_a_link_to_a_read_only_file)
 TEST_F(output_file, of_a_read_only_input_is_read_only)
 {
     const std::wstring read_only = folder + L"\\read_only";
-    make_empty(read_only);
+    make_file(read_only);
     ASSERT_TRUE(SetFileAttributesW(read_only.c_str(), FILE_ATTRIBUTE_READONLY));
-    std::FILE* read_only_input = open_input(read_only);
-    ASSERT_NE(read_only_input, nullptr);
+    const input read_only_input = open_input(read_only);
+    ASSERT_NE(read_only_input.stream, nullptr);
     const std::wstring output_path = read_only + L".xor";
     EXPECT_TRUE(write_output(output_path, read_only_input, "new"));
     EXPECT_NE(GetFileAttributesW(output_path.c_str()) & FILE_ATTRIBUTE_READONLY, 0U);
-    EXPECT_EQ(open_output(output_path, read_only_input), nullptr)
+    EXPECT_EQ(open_output(output_path, read_only_input).stream, nullptr)
         << "a read-only output was opened";
     // A discarded one is removed all the same.
-    std::FILE* output = open_output(folder + L"\\other.xor", read_only_input);
-    ASSERT_NE(output, nullptr);
-    discard_output(output);
-    std::fclose(read_only_input);
+    output out = open_output(folder + L"\\other.xor", read_only_input);
+    ASSERT_NE(out.stream, nullptr);
+    discard_output(out);
+    std::fclose(read_only_input.stream);
     EXPECT_EQ(files_in(folder), 3U);
 }
 

@@ -4,47 +4,93 @@
 #include <cstdio>
 #include <string>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 // Paths in the system's own text. Windows hands narrow programs their
 // arguments through the ANSI code page, which loses every character it
 // lacks, so there the arguments and paths are wide. Elsewhere paths are bytes.
+// A folder is where names are taken: on POSIX its descriptor, so that a
+// path of any length works and a folder renamed meanwhile moves nothing
+// elsewhere; on Windows its path, ending in its separator ("" for the
+// working folder).
 #ifdef _WIN32
 using native_char = wchar_t;
+using native_handle = void*; // a HANDLE
+using native_folder = std::wstring;
+constexpr native_handle no_handle = nullptr;
+inline const native_folder no_folder;
+// The reserved device name that a device input's path stands for, or
+// empty (a device's handle says nothing of its name); and a file's
+// identity and whether it is read-only.
+struct input_facts {
+    std::wstring device;
+    bool is_file;
+    unsigned long volume;
+    unsigned long index_high;
+    unsigned long index_low;
+    bool read_only;
+};
 #else
 using native_char = char;
+using native_handle = int; // a descriptor
+using native_folder = int;
+constexpr native_handle no_handle = -1;
+constexpr native_folder no_folder = -1;
+using input_facts = struct stat;
 #endif
 using native_string = std::basic_string<native_char>;
 
 // The calling sequence, once per run:
 //   in = open_input(path)
 //   out = open_output(path + ".xor", in)
-//   ... write to out ...
+//   ... write to out.stream ...
 //   commit_output(out), or discard_output(out) to give up
-// The first open of either file prepares the process: from then on an
-// interrupt removes what was made, and a full pipe or disk fails a write
-// instead of ending the process.
+// open_input prepares the process: from then on an interrupt removes what
+// was made, and a full pipe or disk fails a write instead of ending the
+// process.
+
+// The input, looked at once as it is opened.
+struct input {
+    std::FILE* stream = nullptr;
+    input_facts facts{};
+};
+
+// The output from open_output to commit_output or discard_output: the
+// stream the bytes go to, the output's folder and name in it, and the new
+// file that becomes the output (new_name empty where the output is
+// written in place), held open where the system can until it is in place.
+struct output {
+    std::FILE* stream = nullptr;
+    native_folder folder = no_folder;
+    native_string name;
+    native_string new_name;
+    native_handle new_file = no_handle;
+};
 
 // Opens the input for binary reading, sharing it with other readers and
-// writers. Null if it cannot be opened or is a directory.
-std::FILE* open_input(const native_string& path);
+// writers. No stream if it cannot be opened or is a directory.
+input open_input(const native_string& path);
 
-// Opens where the output is written, in binary, and owns it until
-// commit_output or discard_output. What the name holds decides: a device
-// or FIFO that may be written is written in place; anything that may be
-// replaced is, by a new file beside it, made for its owner alone and then
-// given no more access than the input. Null, with nothing made or
-// changed, if the name may be neither written nor replaced.
-std::FILE* open_output(const native_string& path, std::FILE* input);
+// Opens where the output is written, in binary. What the name holds
+// decides: a device or FIFO that may be written is written in place;
+// anything that may be replaced is, by a new file beside it, made for its
+// owner alone and then given no more access than the input. No stream,
+// with nothing made or changed, if the name may be neither written nor
+// replaced.
+output open_output(const native_string& path, const input& in);
 
 // Closes the output and puts the new file in place, replacing what is at
 // the name (a link too, not what it leads to). False, with the new file
 // removed and the name as it was, if a byte did not reach the file or it
 // cannot be put in place. Once it is put, interrupts wait for the
 // process's end, so that the run ends as it succeeded.
-bool commit_output(std::FILE* output);
+bool commit_output(output& out);
 
 // Closes the output and removes the new file, so that the name stays as
 // it was. A device written in place keeps what it was given.
-void discard_output(std::FILE* output);
+void discard_output(output& out);
 
 // The key text for parse_key. Its grammar is ASCII, so any other character
 // becomes one that ends the number.

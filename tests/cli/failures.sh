@@ -376,4 +376,18 @@ test_append_only_directory_that_may_not_be_listed_is_refused() {
     expect_files kept kept/in
 }
 
+# Where the flags cannot be read (through FUSE), the empty new file is
+# renamed once before the copy: refused there, with nothing else left.
+test_append_only_directory_seen_through_fuse() {
+    require root chattr bindfs
+    must mkdir kept view
+    echo data >kept/in
+    chattr +a kept 2>/dev/null || skip "chattr +a is not supported here"
+    bindfs kept view && [[ -e view/in ]] || skip "bindfs could not mount (needs FUSE)"
+    mounts+=("$PWD/view")
+    expect_run 2 "Can't open output file" view/in 5a
+    [[ -z $(find kept -name '.in.xor.*' -size +0) ]] || fail "a copy was left: $(ls -a kept)"
+    [[ $(find kept -type f | wc -l) -le 2 ]] || fail "more than one file was left: $(ls -a kept)"
+}
+
 run_test

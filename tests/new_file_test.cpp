@@ -1,10 +1,11 @@
-#include "native/shared.h"
+#include "native/new_file.h"
 
 #include <gtest/gtest.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -51,6 +52,14 @@ TEST(new_file_name, is_the_name_and_eight_hex_digits_within_the_limit)
     };
     for (const new_name_case& c : cases) {
         EXPECT_TRUE(new_file_name(c.name, c.name_max, c.number) == c.want) << c.what;
+    }
+}
+
+TEST(name_limit, is_what_the_system_reports_within_255)
+{
+    const std::pair<long, std::size_t> cases[] = {{1530, 255}, {255, 255}, {143, 143}, {-1, 255}};
+    for (const auto& [reported, limit] : cases) {
+        EXPECT_EQ(name_limit(reported), limit) << "reported " << reported;
     }
 }
 

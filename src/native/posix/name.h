@@ -1,16 +1,17 @@
-#ifndef XORFILE_NATIVE_POSIX_H
-#define XORFILE_NATIVE_POSIX_H
-
-#include "native/native.h"
+#ifndef XORFILE_NATIVE_POSIX_NAME_H
+#define XORFILE_NATIVE_POSIX_NAME_H
 
 #include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
-#include <vector>
 
-// The decisions of posix.cpp, made from facts that its system calls
+// What the output's name holds, decided from facts that system calls
 // gathered, so that each rule can be tried without them.
+
+// Whether the folder is append-only or immutable, which lets nothing made
+// in it be renamed or removed.
+enum class keeps_files { no, yes, unknown };
 
 // What a look at the output's name found. A link is pinned before it is
 // looked at, where the system can (O_PATH): its owner and target are those
@@ -25,7 +26,7 @@ struct name_facts {
     bool links_pinned; // the system pinned a link, so it may be followed
     bool sticky_directory;
     uid_t directory_owner;
-    bool directory_keeps; // append-only or immutable
+    keeps_files directory_keeps;
     uid_t user; // the effective user
     bool overrides_owner; // the user may act as the name's owner (CAP_FOWNER)
 };
@@ -34,6 +35,8 @@ struct name_facts {
 enum class name_holds {
     nothing, // a new file is made
     replaceable, // a file or a link, replaced by a new file
+    flags_unknown, // either, where the folder's flags cannot be read: the
+                   // new file is renamed once before a byte is copied
     device, // a device or FIFO, written in place
     device_through_link, // the same, through a link of the user's or root's
     directory, // refused
@@ -62,31 +65,5 @@ struct opened_facts {
 };
 
 bool may_write_opened(const opened_facts& facts);
-
-// Whether the input's ACL could be read, and what it is. Linux keeps an ACL
-// in the attribute system.posix_acl_access: a 4-byte version, then an entry
-// in each 8 bytes, its tag and permissions 16 bits each and an id, all
-// little-endian.
-enum class acl_state { none, present, unreadable };
-
-struct permission_facts {
-    mode_t input_mode;
-    acl_state input_acl;
-    std::vector<unsigned char> acl; // the input's, where present
-    bool same_group; // the new file has the input's group
-    mode_t umask;
-    bool own_acl; // the new file has an ACL of its own, from a default ACL
-};
-
-// The new file's permissions: the ACL where it is not empty, and the mode
-// where it is empty or the ACL cannot be set.
-struct new_permissions {
-    std::vector<unsigned char> acl;
-    mode_t mode;
-};
-
-// Nobody may read, write or run the output who may not do so to the
-// input, and the umask narrows it further.
-new_permissions permissions_for_output(const permission_facts& facts);
 
 #endif
