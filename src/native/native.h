@@ -3,27 +3,23 @@
 
 #include <cstdio>
 #include <string>
-
 #ifndef _WIN32
 #include <sys/stat.h>
 #endif
 
-// Paths in the system's own text. Windows hands narrow programs their
-// arguments through the ANSI code page, which loses every character it
-// lacks, so there the arguments and paths are wide. Elsewhere paths are bytes.
-// A folder is where names are taken: on POSIX its descriptor, so that a
-// path of any length works and a folder renamed meanwhile moves nothing
-// elsewhere; on Windows its path, ending in its separator ("" for the
-// working folder).
+// Paths in the system's own text: wide on Windows, whose narrow arguments
+// lose every character the ANSI code page lacks; bytes elsewhere. A folder
+// is where the output's names are taken: on POSIX its descriptor, so that
+// a path of any length works and a folder renamed meanwhile moves nothing;
+// on Windows its path, ending in a separator, or empty.
 #ifdef _WIN32
 using native_char = wchar_t;
-using native_handle = void*; // a HANDLE
+using native_handle = void*;
 using native_folder = std::wstring;
 constexpr native_handle no_handle = nullptr;
 inline const native_folder no_folder;
-// The reserved device name that a device input's path stands for, or
-// empty (a device's handle says nothing of its name); and a file's
-// identity and whether it is read-only.
+// A device input's reserved name, since its handle says nothing of it; a
+// file input's identity and read-only attribute.
 struct input_facts {
     std::wstring device;
     bool is_file;
@@ -34,7 +30,7 @@ struct input_facts {
 };
 #else
 using native_char = char;
-using native_handle = int; // a descriptor
+using native_handle = int;
 using native_folder = int;
 constexpr native_handle no_handle = -1;
 constexpr native_folder no_folder = -1;
@@ -48,8 +44,7 @@ using native_string = std::basic_string<native_char>;
 //   ... write to out.stream ...
 //   commit_output(out), or discard_output(out) to give up
 // open_input prepares the process: from then on an interrupt removes what
-// was made, and a full pipe or disk fails a write instead of ending the
-// process.
+// was made, and a full pipe or disk fails a write instead of ending it.
 
 // The input, looked at once as it is opened.
 struct input {
@@ -57,10 +52,9 @@ struct input {
     input_facts facts{};
 };
 
-// The output from open_output to commit_output or discard_output: the
-// stream the bytes go to, the output's folder and name in it, and the new
-// file that becomes the output (new_name empty where the output is
-// written in place), held open where the system can until it is in place.
+// The output: the stream the bytes go to, the output's folder and name,
+// and the new file that becomes it (new_name empty where the output is
+// written in place), held open where the system can.
 struct output {
     std::FILE* stream = nullptr;
     native_folder folder = no_folder;
@@ -73,12 +67,11 @@ struct output {
 // writers. No stream if it cannot be opened or is a directory.
 input open_input(const native_string& path);
 
-// Opens where the output is written, in binary. What the name holds
-// decides: a device or FIFO that may be written is written in place;
-// anything that may be replaced is, by a new file beside it, made for its
-// owner alone and then given no more access than the input. No stream,
-// with nothing made or changed, if the name may be neither written nor
-// replaced.
+// Opens where the output is written. What the name holds decides: a device
+// or FIFO that may be written is written in place; anything that may be
+// replaced is, by a new file beside it, made for its owner alone and then
+// given no more access than the input. No stream, with nothing made or
+// changed, if the name may be neither written nor replaced.
 output open_output(const native_string& path, const input& in);
 
 // Closes the output and puts the new file in place, replacing what is at
@@ -88,8 +81,8 @@ output open_output(const native_string& path, const input& in);
 // process's end, so that the run ends as it succeeded.
 bool commit_output(output& out);
 
-// Closes the output and removes the new file, so that the name stays as
-// it was. A device written in place keeps what it was given.
+// Closes the output and removes the new file. A device written in place
+// keeps what it was given.
 void discard_output(output& out);
 
 // The key text for parse_key. Its grammar is ASCII, so any other character

@@ -7,45 +7,47 @@ namespace {
 constexpr int number_digits = 8;
 constexpr std::size_t name_overhead = 2 + number_digits;
 constexpr int name_tries = 100;
-// A rename that another program holds up is tried again for this long, in
-// milliseconds, as Git for Windows does, pausing ever longer up to the
-// longest pause.
-constexpr std::uint32_t replace_wait = 3000;
-constexpr std::uint32_t longest_pause = 250;
 
-// The output whose new file exists, for the handlers; none where new_name
-// is empty. It changes only while interrupts are held.
+// The output whose new file exists, for the handlers; none where its
+// new_name is empty.
 output in_flight;
 
-void register_in_flight(const output& out)
+// With interrupts held.
+void set_in_flight(const output& out)
 {
     in_flight = out;
 }
 
-// True for a unit that continues a character: the low half of a UTF-16
-// surrogate pair, or a UTF-8 continuation byte.
+// The low half of a UTF-16 surrogate pair, or a UTF-8 continuation byte.
+bool continues_character(native_char unit)
+{
 #ifdef _WIN32
-bool continues_character(wchar_t unit)
-{
     return unit >= 0xdc00 && unit <= 0xdfff;
-}
 #else
-bool continues_character(char unit)
-{
     return (static_cast<unsigned char>(unit) & 0xc0) == 0x80;
-}
 #endif
+}
 
-// Removes the new file, if any, and forgets it.
-void remove_made(output& out)
+// Tries names until one is not taken, making the new file there or moving
+// it there.
+bool take_name(output& out, std::size_t name_max, bool move)
 {
-    hold_interrupts();
-    if (!out.new_name.empty()) {
-        remove_new_file(out);
-        out.new_name.clear();
-        register_in_flight(output{});
+    std::uint32_t number = 0;
+    for (int attempt = 0; attempt < name_tries && pick_number(number, attempt); ++attempt) {
+        const native_string name = new_file_name(out.name, name_max, number);
+        hold_interrupts();
+        const tried result
+            = move ? rename_new_file(out, name, false) : create_exclusively(out, name);
+        if (result == tried::done) {
+            out.new_name = name;
+            set_in_flight(out);
+        }
+        release_interrupts();
+        if (result != tried::taken) {
+            return result == tried::done;
+        }
     }
-    release_interrupts();
+    return false;
 }
 
 } // namespace
@@ -73,25 +75,10 @@ native_string new_file_name(const native_string& name, std::size_t name_max, std
 
 bool make_new_file(output& out, std::size_t name_max)
 {
-    std::uint32_t number = 0;
-    creation result = creation::failed;
-    for (int attempt = 0; attempt < name_tries && pick_number(number, attempt); ++attempt) {
-        out.new_name = new_file_name(out.name, name_max, number);
-        hold_interrupts();
-        result = create_exclusively(out);
-        if (result == creation::made) {
-            register_in_flight(out);
-        }
-        release_interrupts();
-        if (result != creation::name_taken) {
-            break;
-        }
-    }
-    if (result != creation::made) {
-        out.new_name.clear();
+    if (!take_name(out, name_max, false)) {
         return false;
     }
-    if (!open_new_file_stream(out)) {
+    if (out.stream == nullptr) {
         discard_output(out);
         return false;
     }
@@ -100,21 +87,7 @@ bool make_new_file(output& out, std::size_t name_max)
 
 bool move_new_file(output& out, std::size_t name_max)
 {
-    std::uint32_t number = 0;
-    for (int attempt = 0; attempt < name_tries && pick_number(number, attempt + 1); ++attempt) {
-        const native_string moved = new_file_name(out.name, name_max, number);
-        hold_interrupts();
-        const creation result = rename_new_file_to(out, moved);
-        if (result == creation::made) {
-            out.new_name = moved;
-            register_in_flight(out);
-        }
-        release_interrupts();
-        if (result != creation::name_taken) {
-            return result == creation::made;
-        }
-    }
-    return false;
+    return take_name(out, name_max, true);
 }
 
 bool close_stream(std::FILE* stream)
@@ -131,36 +104,19 @@ void remove_output_in_flight()
 }
 
 // Once the output is in place the run has succeeded, so no interrupt may
-// end it after all: they stay held to the exit. Between tries they are
-// let go, so that a user's interrupt ends the run at once.
+// end it after all: they stay held to the exit.
 bool commit_output(output& out)
 {
     const bool written = close_stream(out.stream);
     out.stream = nullptr;
-    if (!written) {
-        discard_output(out);
-        return false;
-    }
-    if (out.new_name.empty()) {
+    hold_interrupts();
+    if (written && (out.new_name.empty() || rename_new_file(out, out.name, true) == tried::done)) {
+        out.new_name.clear();
+        set_in_flight(out);
         close_output(out);
         return true;
     }
-    const std::uint32_t start = clock_ms();
-    for (std::uint32_t pause = 1;; pause = std::min(pause * 2, longest_pause)) {
-        hold_interrupts();
-        const renaming result = rename_new_file(out);
-        if (result == renaming::done) {
-            out.new_name.clear();
-            register_in_flight(output{});
-            close_output(out);
-            return true;
-        }
-        release_interrupts();
-        if (result != renaming::busy || clock_ms() - start >= replace_wait) {
-            break;
-        }
-        pause_ms(pause);
-    }
+    release_interrupts();
     discard_output(out);
     return false;
 }
@@ -171,6 +127,12 @@ void discard_output(output& out)
         std::fclose(out.stream);
         out.stream = nullptr;
     }
-    remove_made(out);
+    hold_interrupts();
+    if (!out.new_name.empty()) {
+        remove_new_file(out);
+        out.new_name.clear();
+        set_in_flight(out);
+    }
+    release_interrupts();
     close_output(out);
 }

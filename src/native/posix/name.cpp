@@ -1,8 +1,6 @@
 #include "native/posix/name.h"
-#include "native/native.h"
 #include "native/new_file.h"
 #include "native/posix/permissions.h"
-#include "native/posix/process.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -64,18 +62,12 @@ name_holds judge_device(const struct stat& status, const name_facts& facts, name
     return same_file(status, facts.input) ? name_holds::the_input : how;
 }
 
-// What a new file in a directory comes to, by the directory's flags.
+// What a new file comes to, by the directory's flags.
 name_holds new_file_in(keeps_files keeps, name_holds otherwise)
 {
-    switch (keeps) {
-    case keeps_files::yes:
-        return name_holds::kept_directory;
-    case keeps_files::unknown:
-        return name_holds::flags_unknown;
-    case keeps_files::no:
-        break;
-    }
-    return otherwise;
+    return keeps == keeps_files::yes    ? name_holds::kept_directory
+        : keeps == keeps_files::unknown ? name_holds::flags_unknown
+                                        : otherwise;
 }
 
 // statx tells without the right to list the directory; elsewhere only one
@@ -250,7 +242,7 @@ bool open_in_place(output& out, const std::string& path, int follow, const struc
         close(descriptor);
         return false;
     }
-    out.stream = stream_from_descriptor(descriptor, "wb");
+    out.stream = stream_on(descriptor, "wb");
     return out.stream != nullptr;
 }
 

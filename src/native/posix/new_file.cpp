@@ -1,27 +1,13 @@
 #include "native/new_file.h"
-#include "native/posix/process.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
-#include <cstdio>
-
 #if __has_include(<sys/random.h>)
 #include <sys/random.h>
 #define XORFILE_HAVE_GETENTROPY 1
 #endif
-
-namespace {
-
-// Whoever may open the new file before its final mode keeps reading through
-// that open: it is made for its owner alone.
-constexpr mode_t private_bits = S_IRUSR | S_IWUSR;
-
-} // namespace
 
 // Unpredictable, so that nobody can plant a link at the name beforehand.
 bool pick_number(std::uint32_t& number, int)
@@ -40,62 +26,36 @@ bool pick_number(std::uint32_t& number, int)
     return done;
 }
 
-// O_EXCL refuses any name that exists, a link included.
-creation create_exclusively(output& out)
+// O_EXCL refuses any name that exists, a link included. Whoever may open
+// the file before its final mode keeps reading through that open: it is
+// made for its owner alone. The stream owns the descriptor.
+tried create_exclusively(output& out, const std::string& name)
 {
-    out.new_file = openat(out.folder, out.new_name.c_str(),
-        O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, private_bits);
-    if (out.new_file != -1) {
-        return creation::made;
+    const int descriptor = openat(
+        out.folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0600);
+    if (descriptor == -1) {
+        return errno == EEXIST ? tried::taken : tried::failed;
     }
-    return errno == EEXIST ? creation::name_taken : creation::failed;
+    out.stream = stream_on(descriptor, "wb");
+    return tried::done;
 }
 
-// The stream owns the descriptor from here on.
-bool open_new_file_stream(output& out)
+// Where the system cannot refuse to replace, a name as unpredictable as
+// the first is nobody's.
+tried rename_new_file(const output& out, const std::string& to, bool replace)
 {
-    out.stream = stream_from_descriptor(out.new_file, "wb");
-    out.new_file = no_handle;
-    return out.stream != nullptr;
-}
-
-renaming rename_new_file(const output& out)
-{
-    return renameat(out.folder, out.new_name.c_str(), out.folder, out.name.c_str()) == 0
-        ? renaming::done
-        : renaming::failed;
-}
-
-// Where the system cannot refuse to replace, the name is as unpredictable
-// as the first, and so nobody's.
-creation rename_new_file_to(const output& out, const std::string& name)
-{
+    const char* from = out.new_name.c_str();
 #ifdef RENAME_NOREPLACE
-    if (renameat2(out.folder, out.new_name.c_str(), out.folder, name.c_str(), RENAME_NOREPLACE)
-        == 0) {
-        return creation::made;
+    if (!replace && renameat2(out.folder, from, out.folder, to.c_str(), RENAME_NOREPLACE) == 0) {
+        return tried::done;
     }
-    if (errno != EINVAL && errno != ENOSYS) {
-        return errno == EEXIST ? creation::name_taken : creation::failed;
+    if (!replace && errno != EINVAL && errno != ENOSYS) {
+        return errno == EEXIST ? tried::taken : tried::failed;
     }
+#else
+    (void)replace;
 #endif
-    return renameat(out.folder, out.new_name.c_str(), out.folder, name.c_str()) == 0
-        ? creation::made
-        : creation::failed;
-}
-
-std::uint32_t clock_ms()
-{
-    struct timespec now = {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint32_t>(now.tv_sec * 1000 + now.tv_nsec / 1000000);
-}
-
-void pause_ms(std::uint32_t milliseconds)
-{
-    const struct timespec pause = {
-        static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000};
-    nanosleep(&pause, nullptr);
+    return renameat(out.folder, from, out.folder, to.c_str()) == 0 ? tried::done : tried::failed;
 }
 
 void remove_new_file(const output& out)
@@ -105,12 +65,17 @@ void remove_new_file(const output& out)
 
 void close_output(output& out)
 {
-    if (out.new_file != no_handle) {
-        close(out.new_file);
-        out.new_file = no_handle;
-    }
     if (out.folder != no_folder) {
         close(out.folder);
         out.folder = no_folder;
     }
+}
+
+std::FILE* stream_on(int descriptor, const char* mode)
+{
+    std::FILE* stream = fdopen(descriptor, mode);
+    if (stream == nullptr) {
+        close(descriptor);
+    }
+    return stream;
 }

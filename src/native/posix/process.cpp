@@ -1,14 +1,11 @@
-#include "native/posix/process.h"
 #include "native/new_file.h"
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <iterator>
-#include <string>
 #include <vector>
 
 namespace {
@@ -101,15 +98,6 @@ void release_interrupts()
     sigprocmask(SIG_SETMASK, &before_hold, nullptr);
 }
 
-std::FILE* stream_from_descriptor(int descriptor, const char* mode)
-{
-    std::FILE* stream = fdopen(descriptor, mode);
-    if (stream == nullptr) {
-        close(descriptor);
-    }
-    return stream;
-}
-
 // Some platforms open a directory for reading and fail only on its first
 // read, so the open file is asked what it is.
 input open_input(const std::string& path)
@@ -124,7 +112,7 @@ input open_input(const std::string& path)
         close(descriptor);
         return in;
     }
-    in.stream = stream_from_descriptor(descriptor, "rb");
+    in.stream = stream_on(descriptor, "rb");
     return in;
 }
 

@@ -3,9 +3,6 @@
 #include "native/new_file.h"
 #include "native/windows/new_file.h"
 #include "native/windows/path.h"
-#include "native/windows/process.h"
-
-#include <fcntl.h>
 
 #include <memory>
 
@@ -101,7 +98,7 @@ bool open_stream(output& out, const std::wstring& opened)
     if (stream == INVALID_HANDLE_VALUE) {
         return false;
     }
-    out.stream = stream_from_handle(stream, _O_WRONLY, "wb");
+    out.stream = stream_on(stream, "wb");
     return out.stream != nullptr;
 }
 
@@ -174,7 +171,7 @@ output open_output(const std::wstring& path, const input& in)
         made = open_new_file(out, in);
         break;
     case name_holds::device:
-        out.stream = stream_from_handle(writable.release(), _O_WRONLY, "wb");
+        out.stream = stream_on(writable.release(), "wb");
         made = out.stream != nullptr;
         break;
     case name_holds::stream:

@@ -2,11 +2,6 @@
 #include "native/new_file.h"
 #include "native/windows/path.h"
 
-#include <fcntl.h>
-#include <io.h>
-
-#include <cstdint>
-
 namespace {
 
 // Any character the key's grammar lacks would do: it ends the number.
@@ -68,21 +63,6 @@ void release_interrupts()
     LeaveCriticalSection(&interrupt_lock);
 }
 
-std::FILE* stream_from_handle(HANDLE file, int flags, const char* mode)
-{
-    const int descriptor
-        = _open_osfhandle(reinterpret_cast<std::intptr_t>(file), flags | _O_BINARY);
-    if (descriptor == -1) {
-        CloseHandle(file);
-        return nullptr;
-    }
-    std::FILE* stream = _fdopen(descriptor, mode);
-    if (stream == nullptr) {
-        _close(descriptor);
-    }
-    return stream;
-}
-
 // Shared as fopen shares a file, and for deleting too, so that a run that
 // replaces this name is not refused. A directory does not open without
 // FILE_FLAG_BACKUP_SEMANTICS.
@@ -104,7 +84,7 @@ input open_input(const std::wstring& path)
         in.facts.index_low = information.nFileIndexLow;
         in.facts.read_only = (information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
     }
-    in.stream = stream_from_handle(file, _O_RDONLY, "rb");
+    in.stream = stream_on(file, "rb");
     return in;
 }
 

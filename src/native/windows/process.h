@@ -1,8 +1,6 @@
 #ifndef XORFILE_NATIVE_WINDOWS_PROCESS_H
 #define XORFILE_NATIVE_WINDOWS_PROCESS_H
 
-#include <cstdio>
-
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -17,8 +15,5 @@ BOOL WINAPI remove_and_end(DWORD event);
 // Adds, to the error mode that the caller handed down, that a path on an
 // empty drive fails at once instead of stopping a script on a dialog.
 void keep_dialogs_away();
-
-// Hands an open handle to the C library as a stream, or closes it.
-std::FILE* stream_from_handle(HANDLE file, int flags, const char* mode);
 
 #endif
