@@ -1,9 +1,11 @@
+#include "native/posix/device.h"
 #include "native/posix/name.h"
 #include "native/posix/permissions.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -79,12 +81,19 @@ name_facts failed(int error)
     return facts;
 }
 
-name_facts link_to(uid_t owner, const struct stat& target)
+// A chain of links of these OWNERS, the name's first, that ends at TARGET.
+name_facts chain_to(const std::vector<uid_t>& owners, const struct stat& target)
 {
-    name_facts facts = at(link_of(owner));
+    name_facts facts = at(link_of(owners[0]));
+    facts.link_owners = owners;
     facts.target_found = true;
     facts.target = target;
     return facts;
+}
+
+name_facts link_to(uid_t owner, const struct stat& target)
+{
+    return chain_to({owner}, target);
 }
 
 // FACTS with one of them changed.
@@ -169,6 +178,14 @@ TEST(judge_output_name, decides_by_the_name_itself)
             with(link_to(user, other_null_node), &name_facts::input, input_null),
             name_holds::the_input},
         {"the user's link to a file", link_to(user, file(other)), name_holds::replaceable},
+        {"the user's link through root's link to root's device",
+            chain_to({user, root}, null_of(root)), name_holds::device_through_link},
+        {"the user's link through another user's link to root's FIFO",
+            chain_to({user, other, root}, fifo(root)), name_holds::replaceable},
+        {"41 links of the user's to root's device",
+            chain_to(std::vector<uid_t>(41, user), null_of(root)), name_holds::replaceable},
+        {"a FIFO with the input's inode number on another device",
+            at(node(S_IFIFO, user, input_file().st_ino, 0, devices)), name_holds::device},
         {"the user's link to a directory", link_to(user, node(S_IFDIR, user, 26)),
             name_holds::replaceable},
         {"the user's link to nothing", with(link_to(user, {}), &name_facts::target_found, false),
@@ -199,38 +216,76 @@ TEST(judge_output_name, decides_by_the_name_itself)
 
 struct opened_case {
     const char* what;
+    struct stat judged;
     struct stat opened;
-    bool loop;
-    bool backing_known;
-    std::uint64_t backing_inode;
+    std::vector<stacked_device> stack;
+    bool stack_known;
     bool writes;
 };
 
-TEST(may_write_opened, writes_only_the_device_judged)
+// A loop device and the inode of its backing file on the input's disk.
+stacked_device loop_on(ino_t inode)
 {
-    const struct stat judged = null_of(root);
-    struct stat elsewhere = judged;
+    return {loop_device, true, true, disk, inode};
+}
+
+TEST(may_write_opened, writes_only_the_device_judged_and_never_the_input)
+{
+    const struct stat null = null_of(root);
+    struct stat elsewhere = null;
     elsewhere.st_dev = disk;
     const struct stat loop = node(S_IFBLK, root, 23, loop_device, devices);
-    const struct stat input = input_file();
+    const dev_t partition_device = makedev(259, 0);
+    const struct stat partition = node(S_IFBLK, root, 24, partition_device, devices);
+    const struct stat mapper = node(S_IFBLK, root, 25, makedev(253, 0), devices);
+    const ino_t input = input_file().st_ino;
+    const stacked_device unknown = {loop_device, true, false, 0, 0};
+    const stacked_device whole = {partition_device, false, false, 0, 0};
     const opened_case cases[] = {
-        {"the device judged", judged, false, false, 0, true},
-        {"another node", node(S_IFCHR, root, 24, null_device, devices), false, false, 0, false},
-        {"the same node number on another file system", elsewhere, false, false, 0, false},
-        {"a loop device backed by another file", loop, true, true, input.st_ino + 1, true},
-        {"a loop device backed by the input", loop, true, true, input.st_ino, false},
-        {"a loop device whose backing file is not told", loop, true, false, 0, false},
+        {"the device judged", null, null, {}, true, true},
+        {"another node", null, node(S_IFCHR, root, 24, null_device, devices), {}, true, false},
+        {"the same node number on another file system", null, elsewhere, {}, true, false},
+        {"a loop device backed by another file", loop, loop, {loop_on(input + 1)}, true, true},
+        {"a loop device backed by the input", loop, loop, {loop_on(input)}, true, false},
+        {"a loop device whose backing file is not told", loop, loop, {unknown}, true, false},
+        {"a partition of a loop device backed by the input", partition, partition,
+            {whole, loop_on(input)}, true, false},
+        {"a device-mapper device over a loop device backed by another file", mapper, mapper,
+            {whole, loop_on(input + 1)}, true, true},
+        {"a device-mapper device over a loop device backed by the input", mapper, mapper,
+            {whole, whole, loop_on(input)}, true, false},
+        {"without sysfs, a loop device backed by another file", loop, loop, {loop_on(input + 1)},
+            false, true},
+        {"without sysfs, a device numbered past a disk's own", partition, partition, {whole}, false,
+            false},
     };
     for (const opened_case& c : cases) {
-        opened_facts facts = {};
-        facts.judged = c.loop ? loop : judged;
-        facts.opened = c.opened;
-        facts.loop = c.loop;
-        facts.backing_known = c.backing_known;
-        facts.backing_device = input.st_dev;
-        facts.backing_inode = c.backing_inode;
-        facts.input = input;
+        const opened_facts facts = {c.judged, c.opened, input_file(), c.stack, c.stack_known};
         EXPECT_EQ(may_write_opened(facts), c.writes) << c.what;
+    }
+}
+
+struct map_case {
+    const char* map;
+    unsigned long id;
+    bool mapped;
+};
+
+TEST(is_mapped, holds_what_the_kernel_maps)
+{
+    constexpr unsigned long overflow = 65534;
+    const map_case cases[] = {
+        {"         0          0 4294967295", 0, true},
+        {"         0          0 4294967295", overflow, true},
+        {"0 1000 1", 0, true},
+        {"0 1000 1", 1, false},
+        {"0 100000 65536", 1000, true},
+        {"0 100000 65536", overflow, false},
+        {"0 1000 1\n1 100000 65536\n", 65536, true},
+        {"", 0, false},
+    };
+    for (const map_case& c : cases) {
+        EXPECT_EQ(is_mapped(c.map, c.id, overflow), c.mapped) << c.map << ": " << c.id;
     }
 }
 

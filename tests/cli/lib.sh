@@ -286,9 +286,10 @@ repeat() {
     printf '%s' "${out// /$2}"
 }
 
-# attach_loop FILE: disk is a loop device backed by FILE, detached at the end.
+# attach_loop FILE [OPTION...]: disk is a loop device backed by FILE, made
+# with losetup's OPTIONs, detached at the end.
 attach_loop() {
-    disk=$(losetup -f --show "$1" 2>/dev/null) || skip "needs a loop device"
+    disk=$(losetup -f --show "${@:2}" "$1" 2>/dev/null) || skip "needs a loop device"
     loop_devices+=("$disk")
 }
 

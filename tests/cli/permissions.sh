@@ -1,5 +1,5 @@
-# Permissions: nobody may read, write or run the output who may not do so
-# to the input, and the umask narrows it further.
+# Permissions: nobody but the input's owner may read, write or run the
+# output who may not do so to the input, and the umask narrows it further.
 . "$(dirname "$0")/lib.sh"
 
 # encode_with_umask MASK INPUT: xorfile encodes INPUT under umask MASK.
@@ -233,6 +233,9 @@ test_new_file_is_private_until_its_mode() {
     echo data >in
     must chmod 640 in
     [[ $(held_mode fchmod in) == 600 ]] || fail "the new file was not 600 before its final mode"
+    expect_mode in.xor 640
+    # Where the group cannot be given, the one it has may be the input's.
+    expect_traced_run fchown:error=EPERM 0 "" in 5a
     expect_mode in.xor 640
 }
 

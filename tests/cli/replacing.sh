@@ -141,18 +141,19 @@ test_link_to_the_input_fifo_is_refused() {
 }
 
 # A device is written through the user's own link, which stays, in any
-# directory.
+# directory, its target read from the link's own.
 test_link_to_a_device_is_written_through() {
     require posix /dev/null
     must mkdir sub
     echo data >null
     echo data >sub/null
-    must ln -s /dev/null sub/null.xor
+    must ln -s /dev/null sub/dev
+    must ln -s dev sub/null.xor
     expect_run 0 "" sub/null 5a
     must ln -s /dev/null null.xor
     expect_run 0 "" null 5a
     [[ -L null.xor && -L sub/null.xor ]] || fail "a link to /dev/null was replaced"
-    expect_files null null.xor sub sub/null sub/null.xor
+    expect_files null null.xor sub sub/dev sub/null sub/null.xor
 }
 
 test_link_to_a_block_device_is_written_through() {
@@ -165,6 +166,25 @@ test_link_to_a_block_device_is_written_through() {
     expect_run 0 "" disk 5a
     [[ -L disk.xor ]] || fail "the link to $disk was replaced"
     [[ $(tr -d '\132' <../backing | wc -c) == 0 ]] || fail "$disk did not get the output"
+}
+
+# A chain of links with another user's link anywhere in it is that user's
+# to aim: replaced, as that user's link at the name would be.
+test_chain_through_others_link_is_replaced() {
+    require other_user
+    must chown "$other_uid" .
+    must mkdir theirs
+    must mkfifo -m 622 fifo
+    must ln -s "$PWD/fifo" theirs/link
+    must chown -h nobody theirs theirs/link
+    echo secret >in
+    must ln -s theirs/link in.xor
+    must chown -h "$other_uid" in in.xor
+    timeout "$run_timeout" cat fifo >../got &
+    local reader=$!
+    expect_run_as "$other_uid" "" 0 "" in 5a
+    kill "$reader" 2>/dev/null
+    [[ -f in.xor && ! -L in.xor && ! -s ../got ]] || fail "the chain was followed: $(cat ../got)"
 }
 
 # Two nodes of one device are one device, the input itself.
@@ -266,6 +286,22 @@ test_loop_device_backed_by_the_input_is_refused() {
     expect_same in want
 }
 
+# A partition writes into its loop device's backing file: the input, here.
+test_partition_of_a_loop_device_backed_by_the_input_is_refused() {
+    require root
+    local disk
+    head -c $((4 * 1024 * 1024)) /dev/urandom >in
+    # An MBR with one partition, from sector 2048, 4096 sectors long.
+    bytes 0 0 0 0 0x83 0 0 0 0 8 0 0 0 16 0 0 | dd of=in bs=1 seek=446 conv=notrunc status=none
+    bytes 0x55 0xaa | dd of=in bs=1 seek=510 conv=notrunc status=none
+    must cp in want
+    attach_loop in -P
+    [[ -b ${disk}p1 ]] || skip "losetup -P made no partition of $disk (the kernel reads no MBR)"
+    must ln -s "${disk}p1" in.xor
+    expect_run 2 "Can't open output file" in 5a
+    expect_same in want
+}
+
 # The effective user's right to write the old output counts, not the real
 # user's.
 test_write_permission_is_the_effective_users() {
@@ -362,6 +398,8 @@ test_others_name_in_sticky_directory_of_a_user_namespace() {
     done
     [[ $(cat shared/in.xor) == theirs && -L shared/link.xor ]] ||
         fail "another user's name was replaced"
+    # Root's power there is CAP_FOWNER, not the right to read and write.
+    expect_run_without_root_rights 0 "" shared/in 5a
     expect_files shared shared/in shared/in.xor shared/link shared/link.xor
 }
 

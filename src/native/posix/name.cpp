@@ -1,25 +1,24 @@
 #include "native/posix/name.h"
 #include "native/new_file.h"
+#include "native/posix/device.h"
+#include "native/posix/link.h"
 #include "native/posix/permissions.h"
 
 #include <fcntl.h>
-#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __linux__
 #include <linux/capability.h>
 #include <linux/fs.h>
-#include <linux/loop.h>
-#include <linux/major.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
-#include <sys/sysmacros.h>
 #endif
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -31,6 +30,10 @@ constexpr int directory_flags = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
 #else
 constexpr int directory_flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
+// The kernel's own: the ids its maps may hold, and the id it shows for an
+// owner they leave out.
+constexpr unsigned long every_id = 4294967295UL;
+constexpr unsigned long default_overflow_id = 65534;
 
 bool is_device(const struct stat& status)
 {
@@ -38,9 +41,19 @@ bool is_device(const struct stat& status)
 }
 
 // The user's own, or root's: what the user may trust.
-bool is_trusted(const struct stat& status, uid_t user)
+bool is_trusted(uid_t owner, uid_t user)
 {
-    return status.st_uid == user || status.st_uid == 0;
+    return owner == user || owner == 0;
+}
+
+bool all_trusted(const std::vector<uid_t>& owners, uid_t user)
+{
+    for (const uid_t owner : owners) {
+        if (!is_trusted(owner, user)) {
+            return false;
+        }
+    }
+    return owners.size() <= most_links;
 }
 
 // Two nodes of one device are the same device.
@@ -56,7 +69,7 @@ bool same_file(const struct stat& a, const struct stat& b)
 // protected_fifos says for files that already exist.
 name_holds judge_device(const struct stat& status, const name_facts& facts, name_holds how)
 {
-    if (!is_trusted(status, facts.user)) {
+    if (!is_trusted(status.st_uid, facts.user)) {
         return name_holds::others_device;
     }
     return same_file(status, facts.input) ? name_holds::the_input : how;
@@ -100,26 +113,26 @@ keeps_files directory_keeps_files(int folder)
 #endif
 }
 
-#ifdef __linux__
-// Whether this process's user namespace maps the id, as MAP (uid_map or
-// gid_map) says; without /proc, as the first namespace does.
-bool is_mapped(const char* map, unsigned long id)
+// The whole text of a small file, or empty.
+std::string read_file(const char* path)
 {
-    std::FILE* ranges = std::fopen(map, "re");
-    if (ranges == nullptr) {
-        return true;
+    std::string text;
+    std::FILE* file = std::fopen(path, "re");
+    for (int c = file == nullptr ? EOF : std::getc(file); c != EOF; c = std::getc(file)) {
+        text += static_cast<char>(c);
     }
-    unsigned long inside = 0;
-    unsigned long outside = 0;
-    unsigned long count = 0;
-    bool mapped = false;
-    while (std::fscanf(ranges, "%lu %lu %lu", &inside, &outside, &count) == 3) {
-        mapped = mapped || (id >= inside && id - inside < count);
+    if (file != nullptr) {
+        std::fclose(file);
     }
-    std::fclose(ranges);
-    return mapped;
+    return text;
 }
-#endif
+
+// The id that the kernel shows for an owner its maps leave out.
+unsigned long overflow_id(const char* path)
+{
+    const std::string text = read_file(path);
+    return text.empty() ? default_overflow_id : std::stoul(text);
+}
 
 // Whether the user may act for the name's owner, as root may: with
 // CAP_FOWNER, over an owner and group that the user's namespace maps. Root
@@ -131,34 +144,21 @@ bool overrides_owner(const struct stat& status)
     __user_cap_data_struct capabilities[_LINUX_CAPABILITY_U32S_3] = {};
     return syscall(SYS_capget, &header, capabilities) == 0
         && (capabilities[CAP_TO_INDEX(CAP_FOWNER)].effective & CAP_TO_MASK(CAP_FOWNER)) != 0
-        && is_mapped("/proc/self/uid_map", status.st_uid)
-        && is_mapped("/proc/self/gid_map", status.st_gid);
+        && is_mapped(read_file("/proc/self/uid_map"), status.st_uid,
+            overflow_id("/proc/sys/kernel/overflowuid"))
+        && is_mapped(read_file("/proc/self/gid_map"), status.st_gid,
+            overflow_id("/proc/sys/kernel/overflowgid"));
 #else
     (void)status;
     return geteuid() == 0;
 #endif
 }
 
-#if defined(O_PATH)
-// What the pinned link leads to, read from the link itself; empty where it
-// cannot be read whole.
-std::string link_target(int link)
-{
-    std::string target(PATH_MAX, '\0');
-    const ssize_t length = readlinkat(link, "", &target[0], target.size());
-    if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
-        return std::string();
-    }
-    target.resize(static_cast<std::size_t>(length));
-    return target;
-}
-#endif
-
 // Gathers what judge_output_name decides by. A link is pinned first, so
 // that the link whose owner is judged is the one whose target is looked
-// at and, through TARGET, opened: another user who may write the directory
-// cannot swap it meanwhile.
-name_facts look_at_output(const output& out, const struct stat& input_status, std::string& target)
+// at, and END where its chain ends is what is opened: another user who may
+// write a directory on the way cannot swap a link meanwhile.
+name_facts look_at_output(const output& out, const struct stat& input_status, chain_end& end)
 {
     name_facts facts{};
     facts.input = input_status;
@@ -182,9 +182,13 @@ name_facts look_at_output(const output& out, const struct stat& input_status, st
     }
     facts.links_pinned = true;
     if (S_ISLNK(facts.name.st_mode)) {
-        target = link_target(pinned);
-        facts.target_found
-            = !target.empty() && fstatat(out.folder, target.c_str(), &facts.target, 0) == 0;
+        facts.link_owners.push_back(facts.name.st_uid);
+        const std::string target = link_target(pinned);
+        if (!target.empty()) {
+            follow_chain(out.folder, target, facts.link_owners, end);
+        }
+        facts.target_found = end.found;
+        facts.target = end.node;
     }
     close(pinned);
 #else
@@ -199,35 +203,14 @@ name_facts look_at_output(const output& out, const struct stat& input_status, st
     return facts;
 }
 
-// A loop device writes to its backing file, which may be the input.
-void look_at_loop(int descriptor, opened_facts& facts)
-{
-#ifdef __linux__
-    if (!S_ISBLK(facts.opened.st_mode) || major(facts.opened.st_rdev) != LOOP_MAJOR) {
-        return;
-    }
-    facts.loop = true;
-    struct loop_info64 info = {};
-    if (ioctl(descriptor, LOOP_GET_STATUS64, &info) == 0) {
-        facts.backing_known = true;
-        facts.backing_device = info.lo_device;
-        facts.backing_inode = info.lo_inode;
-    }
-#else
-    (void)descriptor;
-    (void)facts;
-#endif
-}
-
 // A device or FIFO is written where it is: neither cut nor replaced. It is
 // opened only once judged, since opening some devices does something (a
 // tape rewinds when closed), and written only where the open gave the one
-// judged: PATH is the name, or the target read from the pinned link.
-bool open_in_place(output& out, const std::string& path, int follow, const struct stat& judged,
-    const struct stat& input_status)
+// judged: NAME in FOLDER is the output's, or where its chain of links ends.
+bool open_in_place(output& out, int folder, const std::string& name, int follow,
+    const struct stat& judged, const struct stat& input_status)
 {
-    const int descriptor
-        = openat(out.folder, path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC | follow);
+    const int descriptor = openat(folder, name.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC | follow);
     if (descriptor == -1) {
         return false;
     }
@@ -236,7 +219,7 @@ bool open_in_place(output& out, const std::string& path, int follow, const struc
     facts.input = input_status;
     const bool looked = fstat(descriptor, &facts.opened) == 0;
     if (looked) {
-        look_at_loop(descriptor, facts);
+        look_at_device(descriptor, facts);
     }
     if (!looked || !may_write_opened(facts)) {
         close(descriptor);
@@ -258,11 +241,12 @@ bool open_new_file(output& out, const input& in, bool try_rename)
 
 } // namespace
 
-// Judged by the name itself: a link is followed only where it is the
-// user's or root's, and then only to a device or FIFO, as Linux's
-// protected_symlinks would have it in any directory; and only where it
-// was pinned, so that the link judged is the link followed. Any other
-// link is replaced like a file, whatever it leads to.
+// Judged by the name itself: a link is followed only where it and every
+// link after it are the user's or root's, no more than the kernel follows,
+// and then only to a device or FIFO, as Linux's protected_symlinks would
+// have it in any directory; and only where each was pinned, so that the
+// links judged are the links followed. Any other link is replaced like a
+// file, whatever it leads to.
 name_holds judge_output_name(const name_facts& facts)
 {
     if (facts.error == ENOENT) {
@@ -272,7 +256,7 @@ name_holds judge_output_name(const name_facts& facts)
         return name_holds::unknown;
     }
     const struct stat& name = facts.name;
-    if (S_ISLNK(name.st_mode) && facts.links_pinned && is_trusted(name, facts.user)
+    if (S_ISLNK(name.st_mode) && facts.links_pinned && all_trusted(facts.link_owners, facts.user)
         && facts.target_found && is_device(facts.target)) {
         return judge_device(facts.target, facts, name_holds::device_through_link);
     }
@@ -298,15 +282,20 @@ name_holds judge_output_name(const name_facts& facts)
     return new_file_in(facts.directory_keeps, name_holds::replaceable);
 }
 
-bool may_write_opened(const opened_facts& facts)
+bool is_mapped(const std::string& map, unsigned long id, unsigned long overflow)
 {
-    const bool judged
-        = facts.opened.st_dev == facts.judged.st_dev && facts.opened.st_ino == facts.judged.st_ino;
-    const bool backed_by_input = facts.loop
-        && (!facts.backing_known
-            || (facts.backing_device == facts.input.st_dev
-                && facts.backing_inode == facts.input.st_ino));
-    return judged && !backed_by_input;
+    unsigned long inside = 0;
+    unsigned long outside = 0;
+    unsigned long count = 0;
+    int used = 0;
+    bool mapped = false;
+    bool maps_all = false;
+    for (const char* text = map.c_str();
+         std::sscanf(text, "%lu %lu %lu%n", &inside, &outside, &count, &used) == 3; text += used) {
+        mapped = mapped || (id >= inside && id - inside < count);
+        maps_all = maps_all || (inside == 0 && count == every_id);
+    }
+    return mapped && (id != overflow || maps_all);
 }
 
 output open_output(const std::string& path, const input& in)
@@ -318,8 +307,8 @@ output open_output(const std::string& path, const input& in)
     if (out.folder == -1) {
         return out;
     }
-    std::string target;
-    const name_facts facts = look_at_output(out, in.facts, target);
+    chain_end end;
+    const name_facts facts = look_at_output(out, in.facts, end);
     bool opened = false;
     switch (judge_output_name(facts)) {
     case name_holds::nothing:
@@ -330,10 +319,10 @@ output open_output(const std::string& path, const input& in)
         opened = open_new_file(out, in, true);
         break;
     case name_holds::device:
-        opened = open_in_place(out, out.name, O_NOFOLLOW, facts.name, in.facts);
+        opened = open_in_place(out, out.folder, out.name, O_NOFOLLOW, facts.name, in.facts);
         break;
     case name_holds::device_through_link:
-        opened = open_in_place(out, target, 0, facts.target, in.facts);
+        opened = open_in_place(out, end.folder, end.name, end.follow, facts.target, in.facts);
         break;
     case name_holds::directory:
     case name_holds::read_only_file:
@@ -344,6 +333,9 @@ output open_output(const std::string& path, const input& in)
     case name_holds::kept_directory:
     case name_holds::unknown:
         break;
+    }
+    if (end.folder != -1) {
+        close(end.folder);
     }
     if (!opened) {
         discard_output(out);

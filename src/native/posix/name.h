@@ -4,7 +4,8 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include <cstdint>
+#include <string>
+#include <vector>
 
 // What the output's name holds, decided from facts that system calls
 // gathered, so that each rule can be tried without them.
@@ -14,13 +15,15 @@
 enum class keeps_files { no, yes, unknown };
 
 // What a look at the output's name found. A link is pinned before it is
-// looked at, where the system can (O_PATH): its owner and target are those
-// of the one link that is judged and followed.
+// looked at, where the system can (O_PATH), and so is each link of its
+// chain: their owners and where the chain ends are those of the links
+// that are judged and followed.
 struct name_facts {
     int error; // 0, or the errno of the look: ENOENT where there is nothing
     struct stat name; // the name itself, a link not followed
-    bool target_found; // a link whose target was looked at
-    struct stat target; // what a link leads to
+    std::vector<uid_t> link_owners; // of each link from the name on
+    bool target_found; // where a chain of links ends
+    struct stat target;
     struct stat input;
     bool writable; // the user may write the file at the name
     bool links_pinned; // the system pinned a link, so it may be followed
@@ -51,19 +54,10 @@ enum class name_holds {
 
 name_holds judge_output_name(const name_facts& facts);
 
-// What the open of a device or FIFO in place gave, looked at through the
-// descriptor it opened: the device is written only if it is the one judged,
-// and not a loop device whose backing file is the input.
-struct opened_facts {
-    struct stat judged;
-    struct stat opened;
-    bool loop; // a loop device
-    bool backing_known; // its backing file could be asked for
-    std::uint64_t backing_device;
-    std::uint64_t backing_inode;
-    struct stat input;
-};
-
-bool may_write_opened(const opened_facts& facts);
+// Whether a user namespace's MAP (uid_map or gid_map as /proc shows it,
+// empty where it cannot be read) holds ID. The kernel shows an owner that
+// no map holds as OVERFLOW, which counts as one only where the map holds
+// every id.
+bool is_mapped(const std::string& map, unsigned long id, unsigned long overflow);
 
 #endif

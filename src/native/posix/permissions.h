@@ -7,8 +7,9 @@
 
 #include <vector>
 
-// The new file's permissions: nobody may read, write or run the output who
-// may not do so to the input, and the umask narrows it further.
+// The new file's permissions: nobody but the input's owner, who may change
+// the input's own, may read, write or run the output who may not do so to
+// the input, and the umask narrows it further.
 
 // Whether the input's ACL could be read, and what it is. Linux keeps an ACL
 // in the attribute system.posix_acl_access: a 4-byte version, then an entry
