@@ -13,14 +13,20 @@
 
 namespace {
 
-// Puts PATH's names on NAMES, a stack whose top is walked next; an absolute
-// PATH starts again from the root, AT.
+// Closes a descriptor, unless it is none or AT_FDCWD.
+void close_held(int descriptor)
+{
+    if (descriptor >= 0) {
+        close(descriptor);
+    }
+}
+
+// Puts PATH's names on NAMES, a stack whose top is walked next. An
+// absolute PATH starts again from the root: the next name is looked up
+// whole ("/dev"), not in an open "/", which qemu-user takes for the root
+// of its library prefix.
 void push_names(std::vector<std::string>& names, const std::string& path, int& at)
 {
-    if (path[0] == '/') {
-        close(at);
-        at = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    }
     std::vector<std::string> parts;
     for (std::size_t start = 0; start < path.size();) {
         const std::size_t end = std::min(path.find('/', start), path.size());
@@ -30,6 +36,11 @@ void push_names(std::vector<std::string>& names, const std::string& path, int& a
         start = end + 1;
     }
     names.insert(names.end(), parts.rbegin(), parts.rend());
+    if (path[0] == '/' && !names.empty()) {
+        close_held(at);
+        at = AT_FDCWD;
+        names.back() = '/' + names.back();
+    }
 }
 
 // Procfs's links (/dev/stdout's /proc/self/fd/1) lead to a process's own
@@ -71,6 +82,7 @@ void follow_chain(int folder, const std::string& target, std::vector<uid_t>& own
         int pinned = openat(at, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
         struct stat status;
         if (pinned == -1 || fstat(pinned, &status) != 0) {
+            close_held(pinned);
             break;
         }
         if (S_ISLNK(status.st_mode)) {
@@ -88,6 +100,7 @@ void follow_chain(int folder, const std::string& target, std::vector<uid_t>& own
             end.follow = 0;
             pinned = openat(at, name.c_str(), O_PATH | O_CLOEXEC);
             if (pinned == -1 || fstat(pinned, &status) != 0) {
+                close_held(pinned);
                 break;
             }
         }
@@ -100,11 +113,9 @@ void follow_chain(int folder, const std::string& target, std::vector<uid_t>& own
             return;
         }
         end.follow = O_NOFOLLOW;
-        close(at);
+        close_held(at);
         at = pinned;
     }
-    if (at != -1) {
-        close(at);
-    }
+    close_held(at);
 }
 #endif

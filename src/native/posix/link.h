@@ -16,9 +16,9 @@
 // The links one path may pass, as the kernel's MAXSYMLINKS.
 constexpr std::size_t most_links = 40;
 
-// Where a chain ends: whether at something, and what; its folder, open,
-// and its name there, to be opened without following a link, but for
-// procfs's.
+// Where a chain ends: whether at something, and what; its folder, open
+// (or AT_FDCWD, for a name from the root), and its name there, to be
+// opened without following a link, but for procfs's.
 struct chain_end {
     bool found = false;
     struct stat node { };
