@@ -22,7 +22,8 @@ constexpr unsigned extended_major = 259;
 
 bool is_input(const stacked_device& device, const struct stat& input)
 {
-    return device.backing_device == input.st_dev && device.backing_inode == input.st_ino;
+    return device.backing_device == static_cast<std::uint64_t>(input.st_dev)
+        && device.backing_inode == static_cast<std::uint64_t>(input.st_ino);
 }
 
 #ifdef __linux__

@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -30,10 +31,8 @@ constexpr int directory_flags = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
 #else
 constexpr int directory_flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
-// The kernel's own: the ids its maps may hold, and the id it shows for an
-// owner they leave out.
+// The ids a user namespace's map may hold.
 constexpr unsigned long every_id = 4294967295UL;
-constexpr unsigned long default_overflow_id = 65534;
 
 bool is_device(const struct stat& status)
 {
@@ -113,6 +112,7 @@ keeps_files directory_keeps_files(int folder)
 #endif
 }
 
+#ifdef __linux__
 // The whole text of a small file, or empty.
 std::string read_file(const char* path)
 {
@@ -130,9 +130,11 @@ std::string read_file(const char* path)
 // The id that the kernel shows for an owner its maps leave out.
 unsigned long overflow_id(const char* path)
 {
+    constexpr unsigned long usual = 65534;
     const std::string text = read_file(path);
-    return text.empty() ? default_overflow_id : std::stoul(text);
+    return text.empty() ? usual : std::strtoul(text.c_str(), nullptr, 10);
 }
+#endif
 
 // Whether the user may act for the name's owner, as root may: with
 // CAP_FOWNER, over an owner and group that the user's namespace maps. Root
@@ -192,6 +194,7 @@ name_facts look_at_output(const output& out, const struct stat& input_status, ch
     }
     close(pinned);
 #else
+    (void)end;
     if (fstatat(out.folder, out.name.c_str(), &facts.name, AT_SYMLINK_NOFOLLOW) != 0) {
         facts.error = errno;
         return facts;
@@ -334,7 +337,7 @@ output open_output(const std::string& path, const input& in)
     case name_holds::unknown:
         break;
     }
-    if (end.folder != -1) {
+    if (end.folder >= 0) {
         close(end.folder);
     }
     if (!opened) {
