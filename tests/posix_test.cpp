@@ -375,6 +375,8 @@ TEST(permissions_for_output, let_in_nobody_the_input_shuts_out)
             0600},
         {"an ACL that cannot be read: the owner's bits less the umask", 0700, unreadable, "", same,
             0277, false, "", 0500},
+        {"an ACL that is not carried (macOS, the BSDs): the owner's bits", 0644,
+            acl_state::not_carried, "", same, 022, false, "", 0600},
         {"an ACL, carried over", 0644, present, reader, same, 022, false, reader, 0600},
         {"an ACL, not carried to another group", 0644, present, reader, other_group, 022, false, "",
             0600},

@@ -4,6 +4,8 @@
 #include <unistd.h>
 #ifdef __linux__
 #include <sys/xattr.h>
+#elif defined(__APPLE__) || defined(__FreeBSD__) || defined(__NetBSD__)
+#include <sys/acl.h>
 #endif
 
 #include <cerrno>
@@ -100,6 +102,25 @@ acl_state read_acl(int descriptor, std::vector<unsigned char>& acl)
     }
     acl.resize(static_cast<std::size_t>(read_size));
     return acl_state::present;
+#elif defined(__APPLE__)
+    (void)acl;
+    const acl_t extended = acl_get_fd_np(descriptor, ACL_TYPE_EXTENDED);
+    if (extended == nullptr) {
+        return errno == ENOENT || errno == ENOTSUP ? acl_state::none : acl_state::unreadable;
+    }
+    acl_free(extended);
+    return acl_state::not_carried;
+#elif defined(__FreeBSD__) || defined(__NetBSD__)
+    // POSIX.1e or NFSv4, by the file system; a trivial one is the mode's.
+    (void)acl;
+    const acl_t kept = acl_get_fd(descriptor);
+    if (kept == nullptr) {
+        return errno == EOPNOTSUPP ? acl_state::none : acl_state::unreadable;
+    }
+    int trivial = 0;
+    const bool told = acl_is_trivial_np(kept, &trivial) == 0;
+    acl_free(kept);
+    return told && trivial != 0 ? acl_state::none : acl_state::not_carried;
 #else
     (void)descriptor;
     (void)acl;
@@ -120,19 +141,21 @@ bool set_acl(int descriptor, const std::vector<unsigned char>& acl)
 
 } // namespace
 
-// An ACL that cannot be read might shut someone out, and one carried to
-// another group would speak of the wrong group: the owner's bits alone.
+// An ACL that cannot be read or carried might shut someone out, and one
+// carried to another group would speak of the wrong group: the owner's
+// bits alone.
 new_permissions permissions_for_output(const permission_facts& facts)
 {
     const mode_t owner_mode = facts.input_mode & S_IRWXU & ~facts.umask;
-    if (facts.input_acl == acl_state::unreadable
+    if (facts.input_acl == acl_state::unreadable || facts.input_acl == acl_state::not_carried
         || (facts.input_acl == acl_state::present && !facts.same_group)) {
         return {{}, owner_mode};
     }
     if (facts.input_acl == acl_state::present) {
         return {narrow_acl(facts.acl, facts.umask), owner_mode};
     }
-    return {{}, mode_from_input(facts.input_mode, facts.same_group, facts.own_acl) & ~facts.umask};
+    const mode_t mode = mode_from_input(facts.input_mode, facts.same_group, facts.own_acl);
+    return {{}, static_cast<mode_t>(mode & ~facts.umask)};
 }
 
 // The input's group, where the user may give it, as cp -p tries.

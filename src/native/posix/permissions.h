@@ -11,11 +11,11 @@
 // the input's own, may read, write or run the output who may not do so to
 // the input, and the umask narrows it further.
 
-// Whether the input's ACL could be read, and what it is. Linux keeps an ACL
-// in the attribute system.posix_acl_access: a 4-byte version, then an entry
-// in each 8 bytes, its tag and permissions 16 bits each and an id, all
-// little-endian.
-enum class acl_state { none, present, unreadable };
+// Whether the input has an ACL beyond its mode, and what it is. Linux
+// keeps one in the attribute system.posix_acl_access: a 4-byte version,
+// then an entry in each 8 bytes, its tag and permissions 16 bits each and
+// an id, all little-endian. macOS's and the BSDs' are not carried.
+enum class acl_state { none, present, unreadable, not_carried };
 
 struct permission_facts {
     mode_t input_mode;
