@@ -42,6 +42,14 @@ TEST(extended_length_path, lifts_the_limit_only_where_the_full_path_reaches_it)
         {L"//./C:/" + name, L"\\\\?\\C:\\" + name},
         {L"\\\\.\\C:\\short", L"\\\\.\\C:\\short"},
         {L"\\\\.\\pipe\\" + name, L"\\\\.\\pipe\\" + name},
+        {L"\\\\.\\UNC\\server\\share\\" + name, L"\\\\?\\UNC\\server\\share\\" + name},
+        {L"//./unc/server/share/" + name, L"\\\\?\\unc\\server\\share\\" + name},
+        {L"\\\\.\\Volume{0e0c3e0c-1fa4-11ee-b7d0-806e6f6e6963}\\" + name,
+            L"\\\\?\\Volume{0e0c3e0c-1fa4-11ee-b7d0-806e6f6e6963}\\" + name},
+        {L"\\\\.\\GLOBALROOT\\Device\\HarddiskVolume1\\" + name,
+            L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\" + name},
+        {L"\\\\.\\UNC\\server\\share\\short", L"\\\\.\\UNC\\server\\share\\short"},
+        {L"\\\\.\\PhysicalDrive0\\" + name, L"\\\\.\\PhysicalDrive0\\" + name},
         {L"\\??\\C:\\" + name + L"\\x", L"\\??\\C:\\" + name + L"\\x"},
     };
     for (const auto& [path, opened] : cases) {

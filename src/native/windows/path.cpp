@@ -23,12 +23,34 @@ bool starts_with(const std::wstring& text, const wchar_t* prefix)
     return text.compare(0, std::wcslen(prefix), prefix) == 0;
 }
 
+// In ASCII, in any case, as Windows reads the names of its roots.
+bool starts_with_any_case(const std::wstring& text, const wchar_t* prefix)
+{
+    const std::size_t length = std::wcslen(prefix);
+    for (std::size_t at = 0; at < length; ++at) {
+        if (at >= text.size() || (text[at] | 0x20) != (prefix[at] | 0x20)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // C:\..., or C:/...: a drive is named by an ASCII letter.
 bool is_drive_path(const std::wstring& path)
 {
     const wchar_t letter = path.empty() ? L'\0' : static_cast<wchar_t>(path[0] | 0x20);
     return path.size() >= 3 && letter >= L'a' && letter <= L'z' && path[1] == L':'
         && (path[2] == L'\\' || path[2] == L'/');
+}
+
+// What follows \\.\ in a path to a file: a drive, a share, a volume, or
+// the object tree's root.
+bool names_files(const std::wstring& rest)
+{
+    return is_drive_path(rest) || starts_with_any_case(rest, L"UNC\\")
+        || starts_with_any_case(rest, L"UNC/") || starts_with_any_case(rest, L"Volume{")
+        || starts_with_any_case(rest, L"GLOBALROOT\\")
+        || starts_with_any_case(rest, L"GLOBALROOT/");
 }
 
 // The full path, as Windows makes it; empty where it cannot.
@@ -51,18 +73,19 @@ std::wstring extended_length_path(const std::wstring& path)
     if (starts_with(path, extended_prefix) || starts_with(path, nt_prefix)) {
         return path;
     }
-    // \\.\ lifts no limit, but only one to a drive has a \\?\ form.
+    // \\.\ lifts no limit, and only a path to files has a \\?\ form: not a
+    // pipe's, nor a device's.
     const bool device_form
         = starts_with(path, device_prefix) || starts_with(path, device_prefix_slashes);
-    if (device_form && !is_drive_path(path.substr(std::wcslen(device_prefix)))) {
+    if (device_form && !names_files(path.substr(std::wcslen(device_prefix)))) {
         return path;
     }
     const std::wstring full = full_path(path);
     if (full.size() < MAX_PATH) {
         return path;
     }
-    // //?/C:/... comes back as \\?\C:\..., and //./C:/... as \\.\C:\...: no
-    // network shares.
+    // //?/C:/... comes back as \\?\C:\..., and //./C:/... as \\.\C:\...; the
+    // device form is asked for before a share's, which it would match.
     if (starts_with(full, extended_prefix)) {
         return full;
     }
